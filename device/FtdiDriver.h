@@ -1,0 +1,58 @@
+// The FTDI driver as the link uses it: the D2XX calls, one virtual per call.
+// Back ends: FTD2XX.dll (Windows), libftdi1 (Linux), the virtual FTDI
+// client (simulator), and the in-process machine model in tests.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace vu {
+
+using FT_STATUS = uint32_t;
+using FT_HANDLE = void*;
+
+constexpr FT_STATUS FT_OK = 0;
+constexpr FT_STATUS FT_INVALID_HANDLE = 1;
+constexpr FT_STATUS FT_DEVICE_NOT_FOUND = 2;
+constexpr FT_STATUS FT_DEVICE_NOT_OPENED = 3;
+constexpr FT_STATUS FT_IO_ERROR = 4;
+constexpr FT_STATUS FT_INVALID_PARAMETER = 6;
+constexpr FT_STATUS FT_OTHER_ERROR = 18;
+constexpr FT_STATUS FT_NOT_SUPPORTED = 17;
+
+constexpr uint32_t FT_PURGE_RX = 1;
+constexpr uint32_t FT_PURGE_TX = 2;
+constexpr uint8_t FT_BITMODE_CBUS_BITBANG = 0x20;
+
+class IFtdiDriver {
+public:
+    virtual ~IFtdiDriver() = default;
+    // FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY)
+    virtual FT_STATUS ListDevicesCount(uint32_t* count) = 0;
+    // FT_OpenEx(description, FT_OPEN_BY_DESCRIPTION, &handle)
+    virtual FT_STATUS OpenByDescription(const char* description, FT_HANDLE* handle) = 0;
+    virtual FT_STATUS SetDataCharacteristics(FT_HANDLE h, uint8_t wordLength, uint8_t stopBits, uint8_t parity) = 0;
+    virtual FT_STATUS SetBaudRate(FT_HANDLE h, uint32_t baud) = 0;
+    virtual FT_STATUS Write(FT_HANDLE h, const void* data, uint32_t count, uint32_t* written) = 0;
+    virtual FT_STATUS GetStatus(FT_HANDLE h, uint32_t* rxQueue, uint32_t* txQueue, uint32_t* events) = 0;
+    virtual FT_STATUS Read(FT_HANDLE h, void* buffer, uint32_t count, uint32_t* returned) = 0;
+    virtual FT_STATUS ResetDevice(FT_HANDLE h) = 0;
+    virtual FT_STATUS SetBitMode(FT_HANDLE h, uint8_t mask, uint8_t mode) = 0;
+    virtual FT_STATUS SetBreakOn(FT_HANDLE h) = 0;
+    virtual FT_STATUS SetBreakOff(FT_HANDLE h) = 0;
+    virtual FT_STATUS Purge(FT_HANDLE h, uint32_t mask) = 0;
+    virtual FT_STATUS Close(FT_HANDLE h) = 0;
+};
+
+// The driver in force. Chosen once, at first use: the virtual FTDI client when
+// VANTORELLE_SIMULATOR is set, else the platform's driver.
+IFtdiDriver& Driver();
+// Installs a driver (a test's machine model); nullptr returns to the default choice.
+void SetDriver(IFtdiDriver* driver);
+
+// Back ends, each in its own file.
+std::unique_ptr<IFtdiDriver> CreatePlatformDriver();
+std::unique_ptr<IFtdiDriver> CreateVirtualFtdiClient(const std::string& hostPort);
+
+} // namespace vu

@@ -1,0 +1,31 @@
+// What a worker may do to the window. Every request is carried out on the
+// window's own thread and has finished when the call returns.
+#pragma once
+
+#include "engine/ControlIds.h"
+
+#include <string>
+
+namespace vu {
+
+class IWorkerWindow {
+public:
+    virtual ~IWorkerWindow() = default;
+    // Replaces the text of IDC_STATUS.
+    virtual void ShowStatus(std::wstring text) = 0;
+    // PBM_SETPOS and PBM_GETPOS on IDC_PROGRESS (range 0 to 100).
+    virtual void SetProgressPos(int position) = 0;
+    virtual int GetProgressPos() = 0;
+    // EnableWindow on IDC_UPDATE_ONLINE or IDC_MENU_BUTTON.
+    virtual void EnableItem(int id, bool enable) = 0;
+    // SetWindowText on IDC_UPDATE_LOG, IDC_DEVICE_INFO_1 or IDC_DEVICE_INFO_2.
+    virtual void SetItemText(int id, std::wstring text) = 0;
+};
+
+using WorkerProc = unsigned (*)(IWorkerWindow* window);
+
+// Starts proc on a new thread with the window as its only argument and
+// returns at once; nothing waits for the thread.
+void StartWorker(WorkerProc proc, IWorkerWindow* window);
+
+} // namespace vu

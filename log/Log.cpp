@@ -1,0 +1,163 @@
+#include "log/Log.h"
+
+#include "platform/Platform.h"
+
+#include <cstdio>
+#include <mutex>
+#include <system_error>
+
+namespace vu {
+
+namespace {
+
+std::mutex g_lock;                 // serialises callers: interval state and line order
+uint64_t g_previousCounter = 0;    // 0: no call yet in this process
+uint64_t g_counterFrequency = 0;
+std::filesystem::path g_override;
+std::function<void(const std::wstring&)> g_observer;
+
+std::string IntervalColumn()
+{
+    uint64_t now = Sys().PerformanceCounter();
+    if (g_previousCounter == 0) {
+        g_counterFrequency = Sys().PerformanceFrequency();
+        g_previousCounter = now ? now : 1;
+        return "    -   ";
+    }
+    double elapsed = double(now - g_previousCounter) / double(g_counterFrequency);
+    g_previousCounter = now ? now : 1;
+    if (elapsed > 10.0)
+        return "   --   ";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%f", elapsed);
+    return buf;
+}
+
+std::FILE* OpenForAppend(const std::filesystem::path& path)
+{
+#ifdef _WIN32
+    return _wfopen(path.c_str(), L"ab");
+#else
+    return std::fopen(path.c_str(), "ab");
+#endif
+}
+
+std::filesystem::path PrimaryLogPath()
+{
+    if (!g_override.empty())
+        return g_override;
+    return std::filesystem::path(LogFileNameFromExePath(ExecutablePath(), PathSeparator()));
+}
+
+std::FILE* OpenLogFile()
+{
+    if (std::FILE* f = OpenForAppend(PrimaryLogPath()))
+        return f;
+#ifdef _WIN32
+    return nullptr; // the line is lost, silently
+#else
+    // A system-wide install sits in a read-only folder: keep the run's record
+    // in the user's state folder instead of losing it.
+    std::filesystem::path base;
+    std::string state = GetEnv("XDG_STATE_HOME");
+    if (!state.empty())
+        base = state;
+    else if (std::string home = GetEnv("HOME"); !home.empty())
+        base = std::filesystem::path(home) / ".local" / "state";
+    else
+        return nullptr;
+    std::error_code ec;
+    std::filesystem::create_directories(base / "vantorelle-update", ec);
+    return OpenForAppend(base / "vantorelle-update" / "log.bin");
+#endif
+}
+
+} // namespace
+
+std::wstring LogFileNameFromExePath(const std::wstring& exePath, wchar_t separator)
+{
+    std::wstring path = exePath.substr(0, 259);
+    size_t cut = path.rfind(separator);
+    if (cut == std::wstring::npos)
+        return L"log.bin";
+    return path.substr(0, cut + 1) + L"log.bin";
+}
+
+void WriteLog(std::wstring text)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    if (g_observer)
+        g_observer(text);
+
+    std::string line = "[";
+    std::wstring stamp = LogTimestamp();
+    line.append(stamp.begin(), stamp.end());
+    line += "|";
+    line += IntervalColumn();
+    line += "]";
+    for (wchar_t c : text) {
+        if (c == L'\n')
+            line += "\r\n"; // as a text-mode file stores it
+        else
+            line.push_back(static_cast<unsigned>(c) > 255 ? '?' : static_cast<char>(c));
+    }
+    line += "\r\n";
+
+    std::FILE* f = OpenLogFile();
+    if (!f)
+        return;
+    std::fwrite(line.data(), 1, line.size(), f);
+    std::fclose(f);
+}
+
+std::wstring LogTimestamp()
+{
+    LocalTime t = Sys().Now();
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%4d-%.2d-%.2d %.2d:%.2d:%.2d:%.3d", t.year, t.month, t.day, t.hour,
+                  t.minute, t.second, t.millisecond);
+    std::string s(buf);
+    return std::wstring(s.begin(), s.end());
+}
+
+std::wstring IntToText(int32_t value)
+{
+    std::string s = std::to_string(value);
+    return std::wstring(s.begin(), s.end());
+}
+
+std::wstring HexDump(const uint8_t* bytes, int32_t length)
+{
+    static const wchar_t digits[] = L"0123456789ABCDEF";
+    std::wstring text;
+    if (length <= 0)
+        return text;
+    text.reserve(size_t(length) * 3);
+    for (int32_t i = 0; i < length; ++i) {
+        if (i > 0)
+            text.push_back(L' ');
+        text.push_back(digits[bytes[i] >> 4]);
+        text.push_back(digits[bytes[i] & 15]);
+    }
+    return text;
+}
+
+void SetLogFileOverride(const std::filesystem::path& path)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_override = path;
+}
+
+void SetLogObserver(std::function<void(const std::wstring&)> observer)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_observer = std::move(observer);
+}
+
+void ResetLogIntervalForTesting()
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_previousCounter = 0;
+}
+
+} // namespace vu

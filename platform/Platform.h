@@ -1,0 +1,59 @@
+// System services used by every layer. Time goes through a swappable
+// service so tests can run hours of waits on a virtual clock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace vu {
+
+struct LocalTime {
+    int year, month, day, hour, minute, second, millisecond;
+};
+
+class ISystemServices {
+public:
+    virtual ~ISystemServices() = default;
+    virtual uint32_t TickCount() = 0;               // milliseconds, wraps at 2^32
+    virtual void Sleep(uint32_t ms) = 0;
+    virtual uint64_t PerformanceCounter() = 0;
+    virtual uint64_t PerformanceFrequency() = 0;    // counts per second
+    virtual LocalTime Now() = 0;
+    virtual void Beep(uint32_t hz, uint32_t ms) = 0; // returns when the tone ends
+};
+
+// The services in force: the real system unless a test installed others.
+ISystemServices& Sys();
+// Installs services (a test's virtual clock); nullptr restores the real ones.
+void SetSys(ISystemServices* services);
+ISystemServices& RealSystem();
+
+inline uint32_t TickCount() { return Sys().TickCount(); }
+inline void SleepMs(uint32_t ms) { Sys().Sleep(ms); }
+inline void SystemBeep(uint32_t hz, uint32_t ms) { Sys().Beep(hz, ms); }
+
+// Full path of the running executable, at most 260 characters
+// (a longer path is cut to fit, as the Windows call does).
+std::wstring ExecutablePath();
+
+// The computer's name as the request field carries it: at most 15 characters
+// (on Linux the host name's first label, cut to 15).
+std::wstring ComputerName();
+
+// Eight bytes from a fresh GUID (Data1 little-endian, Data2, Data3), or from
+// the system's random source where there are no GUIDs.
+void RandomBytes8(uint8_t out[8]);
+
+// Bytes from the machine or the server as text, by the ANSI code page
+// (Windows: CP_THREAD_ACP; Linux: Windows-1252 is not assumed, bytes map to
+// the code points of the same value, ISO 8859-1).
+std::wstring AnsiToWide(const uint8_t* bytes, size_t count);
+
+// Environment variable, empty when unset.
+std::string GetEnv(const char* name);
+
+// Path separator of executable paths on this platform.
+wchar_t PathSeparator();
+
+} // namespace vu

@@ -1,0 +1,1 @@
+// Placeholder; the exchange record lands with the server link.

@@ -1,0 +1,181 @@
+#include "log/Log.h"
+#include "platform/VirtualSystem.h"
+#include "tests/testsupport/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <regex>
+
+using namespace vu;
+using vu::test::ReadFileText;
+using vu::test::TempDir;
+
+namespace {
+
+// The log on a virtual clock, written to a private file.
+class LogFile : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SetSys(&clock);
+        SetLogFileOverride(dir / "log.bin");
+        ResetLogIntervalForTesting();
+    }
+    void TearDown() override
+    {
+        SetLogFileOverride({});
+        SetSys(nullptr);
+    }
+    std::vector<std::string> StoredLines() const
+    {
+        std::string all = ReadFileText(dir / "log.bin");
+        std::vector<std::string> lines;
+        size_t start = 0;
+        for (size_t end; (end = all.find("\r\n", start)) != std::string::npos; start = end + 2)
+            lines.push_back(all.substr(start, end - start));
+        EXPECT_EQ(start, all.size()) << "the file ends in the middle of a line";
+        return lines;
+    }
+    static std::string Interval(const std::string& line) { return line.substr(25, line.find(']') - 25); }
+
+    VirtualSystem clock;
+    TempDir dir;
+};
+
+TEST_F(LogFile, StoresWholeLineWithTimestampIntervalTextAndCrLf)
+{
+    WriteLog(L"R_Count:3");
+    std::string all = ReadFileText(dir / "log.bin");
+    std::regex line(R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}:\d{3}\|    -   \]R_Count:3\r\n)");
+    EXPECT_TRUE(std::regex_match(all, line)) << all;
+    EXPECT_EQ(all.substr(1, 11), "2026-12-11 ");
+}
+
+TEST_F(LogFile, TimestampHasColonBeforeMilliseconds)
+{
+    clock.Advance((3600ull * 9 + 60 * 7 + 2) * 1'000'000 + 45'000 - clock.NowUs() % 86'400'000'000ull);
+    EXPECT_EQ(LogTimestamp(), L"2026-12-11 09:07:02:045");
+}
+
+TEST_F(LogFile, IntervalColumnFollowsTheCounter)
+{
+    WriteLog(L"first");
+    clock.Advance(500'000);
+    WriteLog(L"half a second");
+    clock.Advance(12'000'000);
+    WriteLog(L"twelve seconds");
+    clock.Advance(10'000'000);
+    WriteLog(L"exactly ten");
+    clock.Advance(10'000'001);
+    WriteLog(L"just over ten");
+
+    auto lines = StoredLines();
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(Interval(lines[0]), "    -   ");
+    EXPECT_EQ(Interval(lines[1]), "0.500000");
+    EXPECT_EQ(Interval(lines[2]), "   --   ");
+    EXPECT_EQ(Interval(lines[3]), "10.000000");
+    EXPECT_EQ(Interval(lines[4]), "   --   ");
+    EXPECT_EQ(lines[3].substr(lines[3].find(']')), "]exactly ten");
+}
+
+TEST_F(LogFile, EmptyTextStillMakesAFullLine)
+{
+    WriteLog(L"");
+    auto lines = StoredLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].size(), 1u + 23 + 1 + 8 + 1);
+    EXPECT_EQ(lines[0].back(), ']');
+}
+
+TEST_F(LogFile, AppendsAcrossCallsAndRunsAndCreatesAMissingFile)
+{
+    EXPECT_FALSE(std::filesystem::exists(dir / "log.bin"));
+    WriteLog(L"run 1");
+    ResetLogIntervalForTesting(); // a new process: the first line again carries "-"
+    WriteLog(L"run 2, line 1");
+    WriteLog(L"run 2, line 2");
+    auto lines = StoredLines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[0].find("]run 1"), std::string::npos);
+    EXPECT_EQ(Interval(lines[1]), "    -   ");
+    EXPECT_NE(lines[2].find("]run 2, line 2"), std::string::npos);
+}
+
+TEST_F(LogFile, CharactersAbove255AreStoredAsQuestionMarks)
+{
+    WriteLog(std::wstring(L"a") + wchar_t(0xE9) + wchar_t(0x4E2D) + L"b");
+    auto lines = StoredLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].substr(lines[0].find(']') + 1), std::string("a\xE9?b"));
+}
+
+TEST_F(LogFile, UnwritableLocationLosesTheLineButAdvancesTheInterval)
+{
+    // A folder below a plain file cannot be created, even by root.
+    test::WriteFileBytes(dir / "plain-file", {1});
+    TempDir state;
+#ifndef _WIN32
+    setenv("XDG_STATE_HOME", state.Path().string().c_str(), 1);
+#endif
+    WriteLog(L"first");
+    clock.Advance(2'000'000);
+    SetLogFileOverride(dir / "plain-file" / "log.bin");
+    WriteLog(L"lost");
+    clock.Advance(250'000);
+    SetLogFileOverride(dir / "log.bin");
+    WriteLog(L"next");
+
+    auto lines = StoredLines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[1].find("]next"), std::string::npos);
+    EXPECT_EQ(Interval(lines[1]), "0.250000");
+#ifndef _WIN32
+    std::string fallback = ReadFileText(state / "vantorelle-update" / "log.bin");
+    EXPECT_NE(fallback.find("|2.000000]lost\r\n"), std::string::npos) << fallback;
+    unsetenv("XDG_STATE_HOME");
+#endif
+}
+
+struct NameCase {
+    std::wstring exePath;
+    std::wstring logPath;
+};
+
+class LogFileName : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(LogFileName, IsFormedBesideTheExecutable)
+{
+    EXPECT_EQ(LogFileNameFromExePath(GetParam().exePath, L'\\'), GetParam().logPath);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, LogFileName,
+    ::testing::Values(NameCase{L"C:\\Tools\\upd.exe", L"C:\\Tools\\log.bin"},
+                      NameCase{L"C:\\upd.exe", L"C:\\log.bin"},
+                      NameCase{L"upd.exe", L"log.bin"},
+                      // Cut to the 260-character buffer before the separator is searched:
+                      // the last separator beyond the cut does not count.
+                      NameCase{L"C:\\" + std::wstring(250, L'a') + L"\\bbbbbbbbbbbbbbb\\upd.exe",
+                               L"C:\\" + std::wstring(250, L'a') + L"\\log.bin"}));
+
+TEST(LogText, HexDump)
+{
+    const uint8_t bytes[] = {0x00, 0xAB, 0x55, 0x0A, 0xFF, 0x07};
+    EXPECT_EQ(HexDump(bytes, 0), L"");
+    EXPECT_EQ(HexDump(bytes, -3), L"");
+    EXPECT_EQ(HexDump(bytes + 5, 1), L"07");
+    EXPECT_EQ(HexDump(bytes, 2), L"00 AB");
+    EXPECT_EQ(HexDump(bytes + 2, 3), L"55 0A FF");
+}
+
+TEST(LogText, IntToText)
+{
+    EXPECT_EQ(IntToText(0), L"0");
+    EXPECT_EQ(IntToText(-1), L"-1");
+    EXPECT_EQ(IntToText(10752), L"10752");
+    EXPECT_EQ(IntToText(INT32_MIN), L"-2147483648");
+}
+
+} // namespace
