@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace vu {
 
@@ -43,6 +44,14 @@ public:
     virtual FT_STATUS SetBreakOff(FT_HANDLE h) = 0;
     virtual FT_STATUS Purge(FT_HANDLE h, uint32_t mask) = 0;
     virtual FT_STATUS Close(FT_HANDLE h) = 0;
+
+    // The descriptions of the attached devices, for listing them to a user
+    // (FT_ListDevices with FT_LIST_ALL | FT_OPEN_BY_DESCRIPTION).
+    virtual FT_STATUS ListDescriptions(std::vector<std::string>* descriptions)
+    {
+        descriptions->clear();
+        return FT_NOT_SUPPORTED;
+    }
 };
 
 // The driver in force. Chosen once, at first use: the virtual FTDI client when

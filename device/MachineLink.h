@@ -20,6 +20,10 @@ constexpr uint32_t LINK_STANDARD_BAUD = 115200;
 constexpr uint32_t LINK_HIGH_BAUD = 2000000;
 constexpr uint32_t LINK_BUFFER_SIZE = 5000;
 
+// The converter descriptions an open tries, in this order.
+constexpr int LINK_DESCRIPTION_COUNT = 5;
+extern const char* const LINK_DESCRIPTIONS[LINK_DESCRIPTION_COUNT];
+
 class CMachineLink {
 public:
     explicit CMachineLink(uint32_t baudRate = LINK_STANDARD_BAUD);
