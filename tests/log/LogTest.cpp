@@ -139,9 +139,12 @@ TEST_F(LogFile, UnwritableLocationLosesTheLineButAdvancesTheInterval)
 }
 
 struct NameCase {
+    const char* name;
     std::wstring exePath;
     std::wstring logPath;
 };
+
+std::string CaseName(const ::testing::TestParamInfo<NameCase>& info) { return info.param.name; }
 
 class LogFileName : public ::testing::TestWithParam<NameCase> {};
 
@@ -152,13 +155,14 @@ TEST_P(LogFileName, IsFormedBesideTheExecutable)
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, LogFileName,
-    ::testing::Values(NameCase{L"C:\\Tools\\upd.exe", L"C:\\Tools\\log.bin"},
-                      NameCase{L"C:\\upd.exe", L"C:\\log.bin"},
-                      NameCase{L"upd.exe", L"log.bin"},
+    ::testing::Values(NameCase{"InAFolder", L"C:\\Tools\\upd.exe", L"C:\\Tools\\log.bin"},
+                      NameCase{"AtTheDriveRoot", L"C:\\upd.exe", L"C:\\log.bin"},
+                      NameCase{"WithoutASeparator", L"upd.exe", L"log.bin"},
                       // Cut to the 260-character buffer before the separator is searched:
                       // the last separator beyond the cut does not count.
-                      NameCase{L"C:\\" + std::wstring(250, L'a') + L"\\bbbbbbbbbbbbbbb\\upd.exe",
-                               L"C:\\" + std::wstring(250, L'a') + L"\\log.bin"}));
+                      NameCase{"LongerThanTheBuffer", L"C:\\" + std::wstring(250, L'a') + L"\\bbbbbbbbbbbbbbb\\upd.exe",
+                               L"C:\\" + std::wstring(250, L'a') + L"\\log.bin"}),
+    CaseName);
 
 TEST(LogText, HexDump)
 {
