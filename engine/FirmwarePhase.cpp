@@ -1,0 +1,54 @@
+#include "engine/Engine.h"
+#include "engine/PhaseFrame.h"
+
+namespace vu {
+
+namespace {
+
+bool FirmwareTransfer(CPhaseFrame& frame)
+{
+    ExchangeRecord& record = frame.Record();
+    CMachineLink& link = frame.Link();
+    frame.StartStatusClock();
+    if (link.BeginFirmwareWrite() != 0)
+        return frame.Fail(L"Update failed.(%d)", 7);
+    if (link.PrepareFirmwareWrite() != 0)
+        return frame.Fail(L"Update failed.(%d)", 8);
+    // Record 0 is the header record; the chunks are records 1 onward.
+    for (int i = 1; i < record.replyCount; ++i) {
+        frame.Progress((40 * i) / record.replyCount);
+        const uint8_t* chunk = record.replyData[i];
+        int count = record.replyLength[i];
+        if (!frame.WriteWithRetries(L"re w f ", [&] { return link.WriteFirmwareChunk(chunk, count); }))
+            return frame.Fail(L"Update failed.(%d)", 9);
+    }
+    if (link.EndFirmwareWrite() != 0)
+        return frame.Fail(L"Update failed.(%d)", 10);
+    // A short header record carries the item-6 value in its bytes 1 to 5
+    // (bytes past its length are zero: reply buffers start zeroed).
+    if (record.replyLength[0] < 10)
+        link.WriteInfoItem(record.replyData[0] + 1);
+    return true;
+}
+
+} // namespace
+
+bool RunFirmwarePhase(IWorkerWindow* window, uint32_t startTick)
+{
+    PhaseSettings settings{};
+    settings.baudRate = LINK_HIGH_BAUD;
+    settings.namedServer = 0;
+    settings.tag[0] = 0x02;
+    settings.tag[1] = 0x01;
+    settings.tag[2] = 0x01;
+    settings.tagLength = 3;
+    settings.identity = PhaseIdentity::InfoItems;
+    settings.noReplyCode = 5;
+    settings.singleReplyCode = 6;
+    settings.showPrepare = true;
+    settings.failureWaitMs = 5000;
+    CPhaseFrame frame(window, startTick, settings);
+    return frame.Run(nullptr, FirmwareTransfer);
+}
+
+} // namespace vu

@@ -1,0 +1,58 @@
+#include "engine/Engine.h"
+#include "engine/PhaseFrame.h"
+
+namespace vu {
+
+namespace {
+
+constexpr uint32_t kAnswerCapacity = 1000;
+
+// The machine took the frame: at least two bytes, and a zero status byte or
+// one of the two answers A7 and A8 that carry their own meaning.
+bool PlaybackAccepted(const uint8_t* answer, uint32_t length)
+{
+    return length >= 2 && (answer[1] == 0x00 || answer[0] == 0xA7 || answer[0] == 0xA8);
+}
+
+bool PlaybackTransfer(CPhaseFrame& frame)
+{
+    ExchangeRecord& record = frame.Record();
+    CMachineLink& link = frame.Link();
+    frame.StartStatusClock();
+    for (int i = 0; i < record.replyCount; ++i) {
+        frame.Progress((60 * i) / record.replyCount + 10);
+        // The server's bytes go out as they stand: it builds the frames.
+        uint32_t written = 0;
+        link.WriteRaw(record.replyData[i], uint32_t(record.replyLength[i]), &written);
+        uint8_t answer[kAnswerCapacity] = {};
+        uint32_t length = 0;
+        int result = link.ReceiveFrame(answer, &length, kAnswerCapacity);
+        // An answer longer than the buffer is refused, not cut: it is no answer to a ready-made frame.
+        if (result == 0 && length > kAnswerCapacity)
+            length = 0;
+        if (!PlaybackAccepted(answer, length))
+            return frame.Fail(L"Update failed.(%d)", 8);
+    }
+    return true;
+}
+
+} // namespace
+
+bool RunPlaybackPhase(IWorkerWindow* window, uint32_t startTick)
+{
+    PhaseSettings settings{};
+    settings.baudRate = LINK_STANDARD_BAUD;
+    settings.namedServer = 1;
+    settings.tag[0] = 0x07;
+    settings.tag[1] = 0x41;
+    settings.tagLength = 2;
+    settings.identity = PhaseIdentity::DeviceIdAndInfo;
+    settings.noReplyCode = 5;
+    settings.singleReplyCode = 6;
+    settings.showPrepare = true;
+    settings.failureWaitMs = 5000;
+    CPhaseFrame frame(window, startTick, settings);
+    return frame.Run(nullptr, PlaybackTransfer);
+}
+
+} // namespace vu
