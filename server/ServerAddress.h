@@ -1,0 +1,27 @@
+// The address step of a server conversation: the fixed server address, or
+// the named server's address by DNS and, failing that, by the address page.
+#pragma once
+
+#include "server/ExchangeRecord.h"
+
+#include <cstdint>
+#include <string>
+
+namespace vu {
+
+// The endpoints in force: the environment variables VANTORELLE_FIXED_SERVER,
+// VANTORELLE_SERVER_NAME and VANTORELLE_ADDRESS_PAGE when set, else the
+// build's constants.
+std::string FixedServerAddress();
+std::string ServerDnsName();
+std::string AddressPageUrl();
+
+// The body of the address page, carriage returns dropped, into pageText.
+// 0 when read to its end, 7 on any failure (pageText keeps what arrived).
+int FetchPageText(const std::string& url, std::string& pageText);
+
+// 0 and *addrNet (network byte order) to connect to; or the conversation's
+// end: -1 or 11001, with the log lines already written.
+int ResolveServerAddress(const ExchangeRecord& record, uint32_t* addrNet);
+
+} // namespace vu
