@@ -26,10 +26,8 @@ bool PlaybackTransfer(CPhaseFrame& frame)
         link.WriteRaw(record.replyData[i], uint32_t(record.replyLength[i]), &written);
         uint8_t answer[kAnswerCapacity] = {};
         uint32_t length = 0;
-        int result = link.ReceiveFrame(answer, &length, kAnswerCapacity);
-        // An answer longer than the buffer is refused, not cut: it is no answer to a ready-made frame.
-        if (result == 0 && length > kAnswerCapacity)
-            length = 0;
+        // An answer longer than the buffer is refused, not cut: ReceiveFrame then copies nothing.
+        link.ReceiveFrame(answer, &length, kAnswerCapacity);
         if (!PlaybackAccepted(answer, length))
             return frame.Fail(L"Update failed.(%d)", 8);
     }

@@ -21,18 +21,18 @@ uint64_t RecordingWindow::NowMs() const
 
 void RecordingWindow::Add(Event e)
 {
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        e.atMs = NowMs();
-        switch (e.kind) {
-        case Kind::Status: m_status = e.text; break;
-        case Kind::SetProgress: m_position = std::clamp(e.value, 0, 100); break; // as the bar does
-        case Kind::Enable: m_enabled[e.id] = e.value != 0; break;
-        case Kind::Text: m_texts[e.id] = e.text; break;
-        case Kind::GetProgress: break;
-        }
-        m_events.push_back(std::move(e));
+    // Notified under the lock, so a waiter that then destroys the window
+    // never races the worker still inside this call.
+    std::lock_guard<std::mutex> lock(m_lock);
+    e.atMs = NowMs();
+    switch (e.kind) {
+    case Kind::Status: m_status = e.text; break;
+    case Kind::SetProgress: m_position = std::clamp(e.value, 0, 100); break; // as the bar does
+    case Kind::Enable: m_enabled[e.id] = e.value != 0; break;
+    case Kind::Text: m_texts[e.id] = e.text; break;
+    case Kind::GetProgress: break;
     }
+    m_events.push_back(std::move(e));
     m_changed.notify_all();
 }
 
