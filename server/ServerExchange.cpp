@@ -22,6 +22,7 @@ constexpr int32_t MIN_REPLY_BYTES = 13;
 constexpr int32_t RECEIVE_CHUNK_BYTES = 1 << 20;
 
 std::atomic<uint32_t> g_receiveTimeoutMs{RECEIVE_TIMEOUT_MS};
+std::atomic<int> g_sendChunk{0};
 
 void PutU32(uint8_t* p, uint32_t v)
 {
@@ -142,6 +143,7 @@ void UnpackReply(const std::vector<uint8_t>& reply, ExchangeRecord& record)
 
 void SetReceiveTimeoutForTesting(uint32_t ms) { g_receiveTimeoutMs = ms ? ms : RECEIVE_TIMEOUT_MS; }
 uint32_t ReceiveTimeoutMs() { return g_receiveTimeoutMs.load(); }
+void SetSendChunkForTesting(int bytes) { g_sendChunk = bytes > 0 ? bytes : 0; }
 
 int RunServerConversation(const ExchangeRecord& record, const uint8_t* packet, int32_t packetLength,
                           std::vector<uint8_t>& reply, int32_t& received)
@@ -172,7 +174,10 @@ int RunServerConversation(const ExchangeRecord& record, const uint8_t* packet, i
 
     // A send may take only part of the packet: go on with the rest.
     for (int32_t sent = 0; sent < packetLength;) {
-        int n = net::Send(conv.m_hSocket, packet + sent, packetLength - sent);
+        int chunk = packetLength - sent;
+        if (g_sendChunk > 0)
+            chunk = std::min(chunk, g_sendChunk.load());
+        int n = net::Send(conv.m_hSocket, packet + sent, chunk);
         if (n <= 0) {
             WriteLog(Format(L"Socket send failed with error: %ld", long(net::LastError())));
             return SERVER_RETRY;

@@ -20,4 +20,7 @@ void SetHostLookupForTesting(HostLookup lookup);
 void SetReceiveTimeoutForTesting(uint32_t ms);
 uint32_t ReceiveTimeoutMs();
 
+// At most this many bytes per send call, as a busy socket may take; 0: no limit.
+void SetSendChunkForTesting(int bytes);
+
 } // namespace vu
