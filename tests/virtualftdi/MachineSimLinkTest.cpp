@@ -1,0 +1,238 @@
+// The simulator's side of the virtual FTDI link: the answers to requests in
+// the wrong state or of the wrong shape, which device an open finds, what a
+// pulled cable does, and the device link driving the machine through the
+// simulator driver over TCP.
+#include "device/MachineLink.h"
+#include "device/VirtualFtdiClient.h"
+#include "platform/Platform.h"
+#include "sim/machine-sim/LinkServer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using namespace vu;
+using namespace vu::sim;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+SimDevices Devices(std::initializer_list<const char*> descriptions, SimTiming timing = {})
+{
+    SimDevices d;
+    for (const char* text : descriptions)
+        d.push_back(std::make_unique<CSimDevice>(text, MachineState::Healthy(), timing));
+    return d;
+}
+
+Bytes Text(const char* s) { return Bytes(s, s + std::strlen(s)); }
+
+struct StartedServer {
+    explicit StartedServer(SimDevices devices) : server(std::move(devices))
+    {
+        net::Startup();
+        std::string error;
+        started = server.Start(net::InetAddr("127.0.0.1"), 0, &error);
+    }
+    ~StartedServer()
+    {
+        server.Stop();
+        net::Cleanup();
+    }
+    CLinkServer server;
+    bool started = false;
+};
+
+} // namespace
+
+TEST(MachineSimLink, RequestsInTheWrongStateOrShape)
+{
+    struct Case {
+        const char* name;
+        bool open;          // sent on a connection that holds the device
+        uint8_t op;
+        Bytes payload;
+        uint32_t status;
+        size_t answerLength;
+    };
+    const std::vector<Case> cases = {
+        {"count on an idle connection", false, VFTDI_LIST_COUNT, {}, FT_OK, 4},
+        {"count with a payload", false, VFTDI_LIST_COUNT, {1}, FT_NOT_SUPPORTED, 0},
+        {"unknown op on an idle connection", false, 0x42, {1, 2}, FT_NOT_SUPPORTED, 0},
+        {"unknown op on an open device", true, 0x10, {}, FT_NOT_SUPPORTED, 0},
+        {"device call on an idle connection", false, VFTDI_SET_BAUD_RATE, {0, 0xC2, 1, 0}, FT_DEVICE_NOT_OPENED, 0},
+        {"read on an idle connection", false, VFTDI_READ, {1, 0, 0, 0}, FT_DEVICE_NOT_OPENED, 0},
+        {"count on an open device", true, VFTDI_LIST_COUNT, {}, FT_DEVICE_NOT_OPENED, 0},
+        {"open on an open device", true, VFTDI_OPEN_BY_DESCRIPTION, Text("Vantorelle"), FT_DEVICE_NOT_OPENED, 0},
+        {"baud rate of 3 bytes", true, VFTDI_SET_BAUD_RATE, {0, 0xC2, 1}, FT_NOT_SUPPORTED, 0},
+        {"bit mode of 1 byte", true, VFTDI_SET_BIT_MODE, {0xF1}, FT_NOT_SUPPORTED, 0},
+        {"queue status with a payload", true, VFTDI_GET_STATUS, {0}, FT_NOT_SUPPORTED, 0},
+        {"queue status", true, VFTDI_GET_STATUS, {}, FT_OK, 12},
+        {"read of nothing queued", true, VFTDI_READ, {100, 0, 0, 0}, FT_OK, 0},
+        {"write", true, VFTDI_WRITE, {1, 2, 3}, FT_OK, 4},
+        {"latency below range", true, VFTDI_SET_LATENCY_TIMER, {1}, FT_NOT_SUPPORTED, 0},
+        {"latency", true, VFTDI_SET_LATENCY_TIMER, {2}, FT_OK, 0},
+        {"rate beyond the converter", true, VFTDI_SET_BAUD_RATE, {0, 0x09, 0x3D, 0}, 7, 0},
+    };
+    CLinkServer server(Devices({"Vantorelle"}));
+    CSimDevice* device = nullptr;
+    Bytes answer;
+    bool closeAfter = false;
+    ASSERT_EQ(server.Handle(&device, VFTDI_OPEN_BY_DESCRIPTION, Text("Vantorelle"), &answer, &closeAfter), FT_OK);
+    ASSERT_NE(device, nullptr);
+    CSimDevice* const opened = device;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CSimDevice* d = c.open ? opened : nullptr;
+        answer.clear();
+        EXPECT_EQ(server.Handle(&d, c.op, c.payload, &answer, &closeAfter), c.status);
+        EXPECT_EQ(answer.size(), c.answerLength);
+        EXPECT_FALSE(closeAfter);
+        EXPECT_EQ(d, c.open ? opened : nullptr) << "the connection's state is unchanged";
+    }
+    EXPECT_EQ(server.Handle(&device, VFTDI_CLOSE, {}, &answer, &closeAfter), FT_OK);
+    EXPECT_TRUE(closeAfter);
+    EXPECT_EQ(device, nullptr);
+}
+
+TEST(MachineSimLink, OpenFindsTheFirstFreeDeviceWithExactlyThatDescription)
+{
+    StartedServer s(Devices({"MOX", "Vantorelle", "Vantorelle"}));
+    ASSERT_TRUE(s.started);
+    CVirtualFtdiClient client(s.server.Address());
+    uint32_t count = 0;
+    EXPECT_EQ(client.ListDevicesCount(&count), FT_OK);
+    EXPECT_EQ(count, 3u);
+
+    FT_HANDLE a = nullptr, b = nullptr, c = nullptr;
+    EXPECT_EQ(client.OpenByDescription("Vantorell", &a), FT_DEVICE_NOT_FOUND) << "no prefix match";
+    EXPECT_EQ(client.OpenByDescription("Vantorelle", &a), FT_OK);
+    EXPECT_EQ(client.OpenByDescription("Vantorelle", &b), FT_OK);
+    EXPECT_EQ(client.OpenByDescription("Vantorelle", &c), FT_DEVICE_NOT_FOUND) << "both are open";
+    EXPECT_EQ(client.ListDevicesCount(&count), FT_OK);
+    EXPECT_EQ(count, 3u) << "open devices are still attached";
+
+    // Each handle reaches its own device.
+    s.server.WithDevices([](SimDevices& d) {
+        EXPECT_FALSE(d[0]->IsOpen());
+        EXPECT_TRUE(d[1]->IsOpen());
+        EXPECT_TRUE(d[2]->IsOpen());
+    });
+    EXPECT_EQ(client.SetBaudRate(b, 2000000), FT_OK);
+    EXPECT_EQ(client.Close(a), FT_OK);
+    s.server.WithDevices([](SimDevices& d) {
+        EXPECT_FALSE(d[1]->IsOpen());
+        EXPECT_EQ(d[2]->Model().HostBaud(), 2000000u);
+    });
+    EXPECT_EQ(client.OpenByDescription("Vantorelle", &c), FT_OK) << "the closed one is free again";
+    EXPECT_EQ(client.Close(b), FT_OK);
+    EXPECT_EQ(client.Close(c), FT_OK);
+}
+
+TEST(MachineSimLink, ConnectionEndingWithoutCloseFreesTheDevice)
+{
+    StartedServer s(Devices({"Vantorelle"}));
+    ASSERT_TRUE(s.started);
+    {
+        CVirtualFtdiClient client(s.server.Address());
+        FT_HANDLE h = nullptr;
+        ASSERT_EQ(client.OpenByDescription("Vantorelle", &h), FT_OK);
+        // The client goes away with the handle still open: the cable is pulled.
+    }
+    CVirtualFtdiClient again(s.server.Address());
+    FT_HANDLE h = nullptr;
+    bool opened = false;
+    for (int i = 0; i < 200 && !opened; ++i) {
+        opened = again.OpenByDescription("Vantorelle", &h) == FT_OK;
+        if (!opened)
+            RealSystem().Sleep(5);
+    }
+    EXPECT_TRUE(opened);
+    EXPECT_EQ(again.Close(h), FT_OK);
+}
+
+TEST(MachineSimLink, MachineVanishingBreaksTheHandleUntilItReturns)
+{
+    SimTiming timing;
+    timing.enabled = false;
+    timing.replugMs = 300;
+    SimDevices d = Devices({"Vantorelle"}, timing);
+    MachineFault vanish;
+    vanish.kind = MachineFault::Kind::Vanish;
+    d[0]->Model().AddFault(0xD1, vanish);
+    StartedServer s(std::move(d));
+    ASSERT_TRUE(s.started);
+    CVirtualFtdiClient client(s.server.Address());
+    CMachineLink link;
+    SetDriver(&client);
+    ASSERT_EQ(link.Open(), LINK_OK);
+    ASSERT_EQ(link.EnterBios(), LINK_OK);
+    uint8_t id[8];
+    const uint8_t frame[] = {0x06, 0x00, 0x01, 0x00, 0xD1, 0xD6};
+    uint32_t written = 0;
+    link.WriteRaw(frame, sizeof frame, &written);
+    uint32_t rx = 0;
+    EXPECT_EQ(client.GetStatus(link.m_hDevice, &rx, nullptr, nullptr), FT_IO_ERROR);
+    uint32_t count = 9;
+    EXPECT_EQ(client.ListDevicesCount(&count), FT_OK);
+    EXPECT_EQ(count, 0u) << "off the bus";
+    link.Close();
+    RealSystem().Sleep(350);
+    EXPECT_EQ(client.ListDevicesCount(&count), FT_OK);
+    EXPECT_EQ(count, 1u) << "back after the replug time";
+    CMachineLink second;
+    ASSERT_EQ(second.Open(), LINK_OK);
+    ASSERT_EQ(second.EnterBios(), LINK_OK);
+    EXPECT_EQ(second.GetDeviceId(id), LINK_OK);
+    second.ResetMachine();
+    second.Close();
+    SetDriver(nullptr);
+}
+
+TEST(MachineSimLink, DeviceLinkDrivesTheTimedMachineAndItsStateOutlastsConnections)
+{
+    StartedServer s(Devices({"Vantorelle"}));
+    ASSERT_TRUE(s.started);
+    CVirtualFtdiClient client(s.server.Address());
+    SetDriver(&client);
+    {
+        CMachineLink link(LINK_HIGH_BAUD);
+        ASSERT_EQ(link.Open(), LINK_OK);
+        ASSERT_EQ(link.EnterBios(), LINK_OK);
+        uint8_t id[8] = {};
+        EXPECT_EQ(link.GetDeviceId(id), LINK_OK);
+        MachineState healthy = MachineState::Healthy();
+        EXPECT_EQ(Bytes(id, id + 8), Bytes(healthy.identity.begin(), healthy.identity.end()));
+        uint8_t text[255] = {};
+        EXPECT_EQ(link.ReadInfoItem(1, text), LINK_OK);
+        EXPECT_STREQ(reinterpret_cast<char*>(text), "V2.13");
+        const uint8_t value[5] = {'V', '9', '.', '9', '9'};
+        EXPECT_EQ(link.WriteInfoItem(value), LINK_OK);
+        EXPECT_EQ(link.BeginDataWrite(), LINK_OK);
+        Bytes sector(1000, 0xC3);
+        EXPECT_EQ(link.WriteDataSectors(1024, sector.data(), int(sector.size())), LINK_OK);
+        EXPECT_EQ(link.EndDataWrite(), LINK_OK);
+        link.ResetMachine();
+        link.Close();
+    }
+    {
+        CMachineLink link;
+        ASSERT_EQ(link.Open(), LINK_OK);
+        ASSERT_EQ(link.EnterBios(), LINK_OK);
+        uint8_t text[255] = {};
+        EXPECT_EQ(link.ReadInfoItem(6, text), LINK_OK);
+        EXPECT_STREQ(reinterpret_cast<char*>(text), "V9.99");
+        link.ResetMachine();
+        link.Close();
+    }
+    SetDriver(nullptr);
+    s.server.WithDevices([](SimDevices& d) {
+        EXPECT_EQ(d[0]->Model().Image(1024, 1000), Bytes(1000, 0xC3));
+        EXPECT_EQ(d[0]->Model().Image(2024, 24), Bytes(24, 0)) << "the sector's tail is padded";
+        EXPECT_EQ(d[0]->Tally().imageBytes, 1024u);
+        EXPECT_EQ(d[0]->Tally().itemWrites, 1u);
+        EXPECT_FALSE(d[0]->IsOpen());
+    });
+    EXPECT_EQ(s.server.Accepted(), 2) << "each open takes the idle connection it counted on";
+}
