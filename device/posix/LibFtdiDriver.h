@@ -1,0 +1,73 @@
+// The driver on Linux: the D2XX calls the link makes, carried out with
+// libftdi1 on the FTDI converters attached by USB.
+#pragma once
+
+#include "device/FtdiDriver.h"
+#include "device/posix/LibFtdiApi.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace vu {
+
+class CLibFtdiDriver : public IFtdiDriver {
+public:
+    static constexpr int FTDI_VENDOR_ID = 0x0403;
+    // The single-channel converters, in the order an open looks at them:
+    // FT232R/FT245R/FT232BM, FT-X (FT230X, FT231X, ...), FT232H.
+    static constexpr int FTDI_PRODUCT_IDS[] = {0x6001, 0x6015, 0x6014};
+    // The receive queue the back end keeps; GetStatus never reports more,
+    // which stays below the 5000 bytes the link reads into at once.
+    static constexpr uint32_t RX_BUFFER_SIZE = 4096;
+    // Short, so that a two-byte reply reaches the host without waiting for
+    // the converter's default 16 ms.
+    static constexpr unsigned char LATENCY_TIMER_MS = 2;
+    // How long a read of more bytes than GetStatus counted waits for the rest.
+    static constexpr uint32_t READ_REST_LIMIT_MS = 500;
+    // A USB string descriptor holds at most 126 characters.
+    static constexpr int PRODUCT_STRING_SIZE = 256;
+
+    explicit CLibFtdiDriver(std::unique_ptr<ILibFtdi> api);
+    ~CLibFtdiDriver() override; // closes what is still open
+    CLibFtdiDriver(const CLibFtdiDriver&) = delete;
+    CLibFtdiDriver& operator=(const CLibFtdiDriver&) = delete;
+
+    FT_STATUS ListDevicesCount(uint32_t* count) override;
+    FT_STATUS OpenByDescription(const char* description, FT_HANDLE* handle) override;
+    FT_STATUS SetDataCharacteristics(FT_HANDLE h, uint8_t wordLength, uint8_t stopBits, uint8_t parity) override;
+    FT_STATUS SetBaudRate(FT_HANDLE h, uint32_t baud) override;
+    FT_STATUS Write(FT_HANDLE h, const void* data, uint32_t count, uint32_t* written) override;
+    FT_STATUS GetStatus(FT_HANDLE h, uint32_t* rxQueue, uint32_t* txQueue, uint32_t* events) override;
+    FT_STATUS Read(FT_HANDLE h, void* buffer, uint32_t count, uint32_t* returned) override;
+    FT_STATUS ResetDevice(FT_HANDLE h) override;
+    FT_STATUS SetBitMode(FT_HANDLE h, uint8_t mask, uint8_t mode) override;
+    FT_STATUS SetBreakOn(FT_HANDLE h) override;
+    FT_STATUS SetBreakOff(FT_HANDLE h) override;
+    FT_STATUS Purge(FT_HANDLE h, uint32_t mask) override;
+    FT_STATUS Close(FT_HANDLE h) override;
+    // The USB product strings of the attached converters. On a nonzero
+    // status the list holds the strings that could be read.
+    FT_STATUS ListDescriptions(std::vector<std::string>* descriptions) override;
+
+private:
+    struct COpenConverter;
+    class CConverterList;
+
+    COpenConverter* Find(FT_HANDLE h);
+    FT_STATUS EnumerationContext(ftdi_context** context);
+    FT_STATUS SetLine(COpenConverter& c, ftdi_bits_type bits, ftdi_stopbits_type stopBits, ftdi_parity_type parity,
+                      ftdi_break_type breakState);
+    // Logs one line with libftdi's own text and returns status.
+    FT_STATUS Failed(const char* call, int result, ftdi_context* context, FT_STATUS status);
+    void LogFailure(const std::wstring& line);
+
+    std::unique_ptr<ILibFtdi> m_pApi;
+    std::mutex m_lock;
+    ftdi_context* m_pEnumContext = nullptr; // for counting and listing, made at first use
+    std::vector<std::unique_ptr<COpenConverter>> m_open;
+    std::wstring m_strLastFailure;
+};
+
+} // namespace vu
