@@ -1,0 +1,109 @@
+// A stand-in for libftdi1 and the USB bus behind it: converters with product
+// strings, a record of every libftdi call made, scripted failures with
+// libftdi-style error texts, and the converter state the calls leave behind.
+#pragma once
+
+#include "device/posix/LibFtdiApi.h"
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace vu::test {
+
+struct FakeConverter {
+    int vendor = 0x0403;
+    int product = 0x6001;
+    std::string description;
+    bool attached = true;
+    // Below zero: ftdi_usb_get_strings fails on this converter with text.
+    int stringsResult = 0;
+    const char* stringsText = nullptr;
+
+    // Left behind by the calls.
+    ftdi_context* heldBy = nullptr;
+    ftdi_module_detach_mode detachModeAtOpen = DONT_DETACH_SIO_MODULE;
+    int latency = 16;
+    int baud = 0; // the rate the UART runs at
+    int bits = 8, stopBits = 0, parity = 0;
+    bool breakOn = false;
+    std::vector<uint8_t> bitmodeMasks;
+    std::vector<uint8_t> written;
+    // Bytes on their way in; each ftdi_read_data takes from the first chunk only.
+    std::deque<std::vector<uint8_t>> arriving;
+
+    void Arrive(std::vector<uint8_t> bytes) { arriving.push_back(std::move(bytes)); }
+};
+
+class FakeBus {
+public:
+    FakeConverter& Add(const std::string& description, int product = 0x6001, int vendor = 0x0403);
+
+    // The next `times` calls of `call` ("ftdi_set_baudrate", "ftdi_new", ...)
+    // return result without effect, leaving text as libftdi's error string.
+    void Fail(const std::string& call, int result, const char* text, int times = 1);
+
+    size_t Mark() const { return calls.size(); }
+    std::vector<std::string> CallsSince(size_t mark) const;
+
+    std::deque<FakeConverter> converters; // stable addresses: they are the libusb devices
+    std::vector<std::string> calls;       // "ftdi_set_baudrate(c2, 115200)"
+    int liveContexts = 0;
+    int liveListEntries = 0;
+
+    // For FakeLibFtdi.
+    struct Failure {
+        std::string call;
+        int result;
+        const char* text;
+        int times;
+    };
+    bool TakeFailure(const std::string& call, Failure* failure);
+    std::string Name(ftdi_context* context);
+    std::string Name(libusb_device* dev);
+    FakeConverter* Held(ftdi_context* context);
+
+    std::vector<Failure> failures;
+    std::map<ftdi_context*, int> contextIds;
+    int nextContextId = 1;
+};
+
+class FakeLibFtdi : public ILibFtdi {
+public:
+    explicit FakeLibFtdi(FakeBus& bus) : m_bus(bus) {}
+
+    ftdi_context* New() override;
+    void Free(ftdi_context* ftdi) override;
+    void SetModuleDetachMode(ftdi_context* ftdi, ftdi_module_detach_mode mode) override;
+    void SetBitbangEnabled(ftdi_context* ftdi, bool enabled) override;
+    int UsbFindAll(ftdi_context* ftdi, ftdi_device_list** devlist, int vendor, int product) override;
+    void ListFree(ftdi_device_list** devlist) override;
+    int UsbGetStrings(ftdi_context* ftdi, libusb_device* dev, char* manufacturer, int mnfLen, char* description,
+                      int descLen, char* serial, int serialLen) override;
+    int UsbOpenDev(ftdi_context* ftdi, libusb_device* dev) override;
+    int UsbClose(ftdi_context* ftdi) override;
+    int UsbReset(ftdi_context* ftdi) override;
+    int SetLatencyTimer(ftdi_context* ftdi, unsigned char latency) override;
+    int SetLineProperty2(ftdi_context* ftdi, ftdi_bits_type bits, ftdi_stopbits_type sbit, ftdi_parity_type parity,
+                         ftdi_break_type breakType) override;
+    int SetBaudrate(ftdi_context* ftdi, int baudrate) override;
+    int WriteData(ftdi_context* ftdi, const unsigned char* buf, int size) override;
+    int ReadData(ftdi_context* ftdi, unsigned char* buf, int size) override;
+    int SetBitmode(ftdi_context* ftdi, unsigned char bitmask, unsigned char mode) override;
+    int Tciflush(ftdi_context* ftdi) override;
+    int Tcoflush(ftdi_context* ftdi) override;
+    int Tcioflush(ftdi_context* ftdi) override;
+    const char* GetErrorString(ftdi_context* ftdi) override;
+
+private:
+    // Records the call; true when a scripted failure applies (result set).
+    bool Enter(const std::string& call, const std::string& args, ftdi_context* ftdi, int* result);
+    // libftdi's answer on a context that holds no converter.
+    int Unavailable(ftdi_context* ftdi);
+
+    FakeBus& m_bus;
+};
+
+} // namespace vu::test
