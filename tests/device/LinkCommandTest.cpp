@@ -123,8 +123,9 @@ TEST_F(CommandTest, ReadInfoItemFillsTheTextAndBoundsIt)
     EXPECT_EQ(HexText(text, 5), "31 2E 32 00 EE");
 
     // A text of 300 bytes is cut to 254 and closed within the 255-byte buffer.
-    std::vector<uint8_t> longText{0xA1, 0x00};
-    longText.resize(302, 'x');
+    std::vector<uint8_t> longText(302, 'x');
+    longText[0] = 0xA1;
+    longText[1] = 0x00;
     std::memset(text, 0xEE, sizeof text);
     driver.AnswerNextWrite(MakeFrame(longText));
     EXPECT_EQ(link->ReadInfoItem(1, text), 0);

@@ -50,13 +50,17 @@ std::string HexText(const std::vector<uint8_t>& bytes) { return HexText(bytes.da
 std::vector<uint8_t> MakeFrame(const std::vector<uint8_t>& payload)
 {
     size_t total = payload.size() + 5;
-    std::vector<uint8_t> frame{uint8_t(total), uint8_t(total >> 8), uint8_t(payload.size()),
-                               uint8_t(payload.size() >> 8)};
-    frame.insert(frame.end(), payload.begin(), payload.end());
+    std::vector<uint8_t> frame(total, 0);
+    frame[0] = uint8_t(total);
+    frame[1] = uint8_t(total >> 8);
+    frame[2] = uint8_t(payload.size());
+    frame[3] = uint8_t(payload.size() >> 8);
+    if (!payload.empty())
+        std::memcpy(frame.data() + 4, payload.data(), payload.size());
     uint8_t check = 0;
-    for (uint8_t b : frame)
-        check ^= b;
-    frame.push_back(check);
+    for (size_t i = 0; i + 1 < total; ++i)
+        check ^= frame[i];
+    frame[total - 1] = check;
     return frame;
 }
 
