@@ -31,6 +31,7 @@ struct FailureCase {
     std::function<void(EngineTest&)> inject;
     std::wstring message;
     std::function<void(EngineTest&)> check; // what else the failure implies
+    friend void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 };
 
 void Nothing(EngineTest&) {}

@@ -33,6 +33,7 @@ struct DataCase {
     int progressBase;
     std::vector<int> positions;
     std::vector<std::wstring> partLines; // the part of each line before its seconds
+    friend void PrintTo(const DataCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class DataProgressTest : public ProgressTest, public ::testing::WithParamInterface<DataCase> {};

@@ -239,6 +239,7 @@ struct EndingCase {
     const char* name;
     uint32_t seconds;
     std::wstring shown;
+    friend void PrintTo(const EndingCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class EndingTest : public SequenceTest, public ::testing::WithParamInterface<EndingCase> {};

@@ -137,6 +137,7 @@ struct HeaderCase {
     const char* name;
     Bytes header;
     std::string item6After;
+    friend void PrintTo(const HeaderCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class FirmwareHeaderTest : public TransferTest, public ::testing::WithParamInterface<HeaderCase> {};
@@ -164,6 +165,7 @@ struct AnswerCase {
     const char* name;
     std::optional<Bytes> answer; // the machine's answer to the first frame; nullopt: none
     bool accepted;
+    friend void PrintTo(const AnswerCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class PlaybackAnswerTest : public TransferTest, public ::testing::WithParamInterface<AnswerCase> {};
@@ -215,6 +217,7 @@ struct RetryCase {
     const char* name;
     bool firmware; // else data
     int refusals;
+    friend void PrintTo(const RetryCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class RetryTest : public TransferTest, public ::testing::WithParamInterface<RetryCase> {};

@@ -48,6 +48,7 @@ struct NotesCase {
     std::vector<Bytes> records;
     bool result;
     std::wstring shown; // empty: the box keeps "old"
+    friend void PrintTo(const NotesCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class VersionNotesTest : public VersionInfoTest, public ::testing::WithParamInterface<NotesCase> {};
