@@ -23,27 +23,23 @@ uint8_t Lrc(const Bytes& b)
     return x;
 }
 
-// An I-block (or any block) with its LRC.
-Bytes Block(uint8_t pcb, const Bytes& inf)
-{
-    Bytes b = {0x00, pcb, uint8_t(inf.size())};
-    b.insert(b.end(), inf.begin(), inf.end());
-    b.push_back(Lrc(b));
-    return b;
-}
-
 Bytes Cat(Bytes a, const Bytes& b)
 {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
 
+// An I-block (or any block) with its LRC.
+Bytes Block(uint8_t pcb, const Bytes& inf)
+{
+    Bytes b = Cat({0x00, pcb, uint8_t(inf.size())}, inf);
+    b.push_back(Lrc(b));
+    return b;
+}
+
 Bytes SelectApdu(const Bytes& aid)
 {
-    Bytes apdu = {0x00, 0xA4, 0x04, 0x00, uint8_t(aid.size())};
-    apdu.insert(apdu.end(), aid.begin(), aid.end());
-    apdu.push_back(0x00);
-    return apdu;
+    return Cat(Cat({0x00, 0xA4, 0x04, 0x00, uint8_t(aid.size())}, aid), {0x00});
 }
 
 const Bytes kRead = {0x00, 0xAD, 0x00, 0x00};
