@@ -154,8 +154,19 @@ uint32_t CSimDevice::Write(const uint8_t* bytes, size_t count, uint64_t nowUs)
         if (m_timing.enabled)
             work += MachineTimeUs(rq);
         auto done = std::find_if(answers.begin(), answers.end(), [&](auto& a) { return a.first == rq[0]; });
-        if (done == answers.end() || done->second != 0)
+        if (done == answers.end())
             continue;
+        if (rq[0] == 0xB0 || rq[0] == 0xB2 || rq[0] == 0xB3) {
+            // The reader's own status byte says nothing about the card; an answer is an answer.
+            m_tally.cardCommands++;
+            answers.erase(done);
+            continue;
+        }
+        if (done->second != 0) {
+            m_tally.refused++;
+            answers.erase(done);
+            continue;
+        }
         answers.erase(done);
         switch (rq[0]) {
         case 0xA4: m_tally.firmwareChunks++; m_tally.firmwareChunkBytes += rq.size() - 1; break;

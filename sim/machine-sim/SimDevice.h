@@ -33,6 +33,8 @@ struct WriteTally {
     uint64_t imageBytes = 0;       // sectors written x 512
     uint32_t sectorWrites = 0;
     uint32_t itemWrites = 0;
+    uint32_t cardCommands = 0;     // reader commands answered (power on, send, receive)
+    uint32_t refused = 0;          // machine commands answered with a nonzero status
     uint32_t restarts = 0;
 };
 

@@ -133,7 +133,8 @@ std::string StateReport(const std::string& description, const MachineState& stat
       << "\n";
     r << "written firmware " << tally.firmwareChunkBytes << " bytes in " << tally.firmwareChunks << " chunks, "
       << tally.firmwareCommits << " commits; image " << tally.imageBytes << " bytes in " << tally.sectorWrites
-      << " sector writes; " << tally.itemWrites << " item writes; " << tally.restarts << " restarts\n";
+      << " sector writes; " << tally.itemWrites << " item writes; " << tally.cardCommands << " card reader commands; "
+      << tally.refused << " refused; " << tally.restarts << " restarts\n";
     for (auto& [n, value] : state.items)
         r << "item " << unsigned(n) << " \"" << Printable(value) << "\"\n";
     return r.str();

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# The unmodified VantorelleUpdate.exe under Wine with the FTD2XX.dll stand-in
+# beside it: the dialog driver presses "Update Online" and waits for the final
+# status; the machine's storage is compared with the served content.
+#
+#   wine-update.sh EXE DLL DRIVER_EXE WINE_RUN SERVER SIMULATOR [--keep-display]
+# The server and the simulator are native programs (the native build's).
+set -uo pipefail
+exe=$1 dll=$2 driver=$3 wine_run=$4 server=$5 sim=$6
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/e2e-lib.sh"
+
+for f in "$exe" "$dll" "$driver" "$server" "$sim"; do
+  if [ ! -x "$f" ] && [ ! -f "$f" ]; then
+    echo "wine-update: $f is missing (the native build provides the server and the simulator)" >&2
+    exit 1
+  fi
+done
+
+work=$(mktemp -d /tmp/vu-e2e-wine.XXXXXX)
+xvfb_pid=
+cleanup() {
+  e2e_stop_all
+  [ -n "$xvfb_pid" ] && e2e_stop "$xvfb_pid"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A display of our own when there is none (scripts/test exports one).
+if [ -z "${DISPLAY:-}" ]; then
+  for d in $(seq 110 130); do
+    [ -e /tmp/.X11-unix/X$d ] || [ -e /tmp/.X$d-lock ] || { display=:$d; break; }
+  done
+  Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb_pid=$!
+  export DISPLAY=$display
+  e2e_wait_for "[ -e /tmp/.X11-unix/X${display#:} ]" 10
+fi
+
+e2e_make_content "$server" "$work/content" 9000 70000 V2.40 || exit 1
+address=$(e2e_pick_address 20)
+e2e_start_server "$server" "$address" "$work/content" "$work/server.log" || exit 1
+e2e_start_sim "$sim" "$work/machine" "$work/sim.log" || exit 1
+e2e_say "wine: server $address, machine $E2E_SIM_ADDRESS"
+
+# The program and the stand-in side by side, as an installation would have them.
+mkdir -p "$work/app"
+cp "$exe" "$work/app/VantorelleUpdate.exe"
+cp "$dll" "$work/app/FTD2XX.dll"
+cp "$driver" "$work/app/DialogDriver.exe"
+
+# The product must find the machine through FTD2XX.dll, so VANTORELLE_SIMULATOR
+# (its own simulator driver) stays unset; the stand-in has its own variable.
+unset VANTORELLE_SIMULATOR
+export VANTORELLE_STANDIN_SIMULATOR=$E2E_SIM_ADDRESS
+export VANTORELLE_FIXED_SERVER=$address VANTORELLE_SERVER_NAME=$address VANTORELLE_ADDRESS_PAGE=$E2E_PAGE_URL
+# The prefix of the build the program came from, made once by wine-run.
+export VU_WINE_BUILD_DIR=${VU_WINE_BUILD_DIR:-$(cd "$(dirname "$exe")" && while [ ! -f CMakeCache.txt ] && [ "$PWD" != / ]; do cd ..; done; pwd)}
+
+"$wine_run" "$work/app/DialogDriver.exe" 'Z:'"$(echo "$work/app/VantorelleUpdate.exe" | tr / '\\')" 300 \
+  2>&1 | tr -d '\r' | tee "$work/driver.out"
+status=${PIPESTATUS[0]}
+e2e_stop "$E2E_SIM_PID"
+cat "$work/sim.log"
+
+ok=0
+[ "$status" -eq 0 ] || { e2e_fail "the dialog did not end with \"Update success.\" (driver status $status)"; ok=1; }
+grep -q '^status: Update success\.' "$work/driver.out" || ok=1
+if [ -f "$work/app/log.bin" ]; then
+  e2e_say "log.bin beside the program: $(wc -l <"$work/app/log.bin") lines"
+else
+  e2e_fail "no log.bin beside the program"; ok=1
+fi
+e2e_check_storage "$work/machine" "$work/content" firmware image item6=V2.40 || ok=1
+[ $ok -eq 0 ] && e2e_say "wine update passed"
+exit $ok
