@@ -206,7 +206,7 @@ TEST_F(ModelTest, MachineRefusesWhatAFaultyToolSends)
          "", false},
         {"byte address sent as the sector number",
          [&](CMachineLink& l) {
-             // Part 1 of the image starts at byte 1048576; as a sector number it lies far
+             // The image's second 1 MiB piece starts at byte 1048576; as a sector number it lies far
              // beyond the machine's storage.
              std::vector<uint8_t> p = Join({Hex("D8 00 00 10 00 01 00 00 00"), sector});
              l.BeginDataWrite();
