@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <new>
 
 namespace vu {
 
@@ -222,7 +223,9 @@ int RunServerConversation(const ExchangeRecord& record, const uint8_t* packet, i
     return result;
 }
 
-int ExchangeWithServer(ExchangeRecord& record)
+namespace {
+
+int Exchange(ExchangeRecord& record)
 {
     std::vector<uint8_t> reply;
     std::vector<uint8_t> packet = BuildRequestPacket(record);
@@ -247,6 +250,19 @@ int ExchangeWithServer(ExchangeRecord& record)
         return SERVER_BAD_REPLY;
     UnpackReply(reply, record);
     return 0;
+}
+
+} // namespace
+
+int ExchangeWithServer(ExchangeRecord& record)
+{
+    try {
+        return Exchange(record);
+    } catch (const std::bad_alloc&) {
+        // The reply side is written only after every check, so it is still untouched here.
+        WriteLog(L"Out of memory for the server reply");
+        return -1;
+    }
 }
 
 } // namespace vu
