@@ -32,7 +32,7 @@ HTTP on ADDRESS:PAGE-PORT. Runs until interrupted.
   --page-body TEXT     body of the address page (default: the listening address)
   --page-status N      HTTP status of the address page (default 200)
   --content DIR        content folder (default: small built-in demo content)
-  --fault SPEC         inject a fault, repeatable; tried in order, e.g.
+  --fault FAULT         inject a fault, repeatable; tried in order, e.g.
                        "close", "stall 5000", "cut 100 count=2", "cut-stall 100 60000",
                        "wrong-total 500", "beyond-buffer", "too-many-records",
                        "long-record", "oversize", "raw HEX"; options count=K|all,
