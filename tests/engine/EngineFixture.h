@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,33 @@ inline sim::MachineFault Silent(int times = 1, int after = 0)
     f.after = after;
     return f;
 }
+
+// The virtual clock, keeping every sleep in order.
+class SleepRecordingClock : public VirtualSystem {
+public:
+    void Sleep(uint32_t ms) override
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_sleepLock);
+            m_sleeps.push_back(ms);
+        }
+        VirtualSystem::Sleep(ms);
+    }
+    // The sleeps of at least minMs, in order.
+    std::vector<uint32_t> Sleeps(uint32_t minMs) const
+    {
+        std::lock_guard<std::mutex> lock(m_sleepLock);
+        std::vector<uint32_t> out;
+        for (uint32_t ms : m_sleeps)
+            if (ms >= minMs)
+                out.push_back(ms);
+        return out;
+    }
+
+private:
+    mutable std::mutex m_sleepLock;
+    std::vector<uint32_t> m_sleeps;
+};
 
 // Members are public so that tables of cases can script them.
 class EngineTest : public ::testing::Test {
@@ -157,7 +185,7 @@ public:
         return out;
     }
 
-    VirtualSystem m_clock;
+    SleepRecordingClock m_clock;
     ScopedVirtualSystem m_useClock;
     LogCapture m_log;
     sim::ModelDriver m_driver;

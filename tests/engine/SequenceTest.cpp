@@ -114,6 +114,8 @@ TEST_F(SequenceTest, ShortRoadWritesFirmwareThenImageAndEndsWithTheSuccessLine)
     EXPECT_EQ(UpdateThread(&m_window), 0u);
 
     EXPECT_EQ(Tags(), (std::vector<std::wstring>{L"02 01 01", L"02 01 03", L"02 01 02", L"02 01 02"}));
+    // The probe's second, a second before each phase, the data phase's second after EnterBios.
+    EXPECT_EQ(m_clock.Sleeps(1000), (std::vector<uint32_t>{1000, 1000, 1000, 1000}));
     ExpectStorageAsServed();
     ASSERT_NE(Machine().Item(6), nullptr);
     EXPECT_EQ(*Machine().Item(6), Text("V2.30"));
@@ -142,6 +144,12 @@ TEST_F(SequenceTest, LongRoadRestoresABrokenMachineThenWaitsTwentySecondsThenWri
 
     EXPECT_EQ(Tags(),
               (std::vector<std::wstring>{L"07 42", L"07 41", L"02 01 03", L"02 01 02", L"02 01 02", L"02 01 02"}));
+    // The probe's second; the card's INITIALIZE UPDATE and a second per relayed record; two
+    // seconds before the playback; the twenty-second restart wait; the data phase's second.
+    std::vector<uint32_t> sleeps{1000, 2000, 1000, 1000, 1000, 2000};
+    sleeps.insert(sleeps.end(), 20, 1000);
+    sleeps.push_back(1000);
+    EXPECT_EQ(m_clock.Sleeps(1000), sleeps);
     ASSERT_NE(m.Item(6), nullptr);
     EXPECT_EQ(*m.Item(6), Text("V2.30"));
     ExpectStorageAsServed(false, true);
