@@ -24,7 +24,8 @@ int LastError();        // WSAGetLastError, or errno
 SocketHandle TcpSocket();                       // IPv4, stream, TCP
 void CloseSocket(SocketHandle s);
 
-// Connects to an IPv4 address in network byte order. 0, or -1 (see LastError).
+// Connects to an IPv4 address in network byte order. 0, or -1 (see LastError);
+// 0.0.0.0 and 255.255.255.255 are refused without a system call.
 int Connect(SocketHandle s, uint32_t addrNet, uint16_t port);
 int Send(SocketHandle s, const void* data, int len);        // bytes taken, or -1
 int ShutdownSend(SocketHandle s);                           // 0 or -1

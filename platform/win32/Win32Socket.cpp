@@ -30,6 +30,12 @@ void CloseSocket(SocketHandle s)
 
 int Connect(SocketHandle s, uint32_t addrNet, uint16_t port)
 {
+    // An empty or malformed address text becomes 255.255.255.255 or 0.0.0.0:
+    // refuse it here rather than send anything to a broadcast address.
+    if (addrNet == 0xFFFFFFFFu || addrNet == 0) {
+        ::WSASetLastError(WSAEADDRNOTAVAIL);
+        return -1;
+    }
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = addrNet;
