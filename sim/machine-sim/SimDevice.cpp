@@ -174,6 +174,9 @@ uint32_t CSimDevice::Write(const uint8_t* bytes, size_t count, uint64_t nowUs)
         case 0xA0: m_tally.itemWrites++; break;
         case 0xD8:
             if (rq.size() >= 9) {
+                if (m_tally.sectorWrites == 0)
+                    m_tally.firstSectorUs = nowUs;
+                m_tally.lastSectorUs = nowUs;
                 m_tally.sectorWrites++;
                 m_tally.imageBytes += uint64_t(Le32(rq.data() + 5)) * 512;
             }

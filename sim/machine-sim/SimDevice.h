@@ -32,6 +32,8 @@ struct WriteTally {
     uint32_t firmwareCommits = 0;
     uint64_t imageBytes = 0;       // sectors written x 512
     uint32_t sectorWrites = 0;
+    uint64_t firstSectorUs = 0;    // when the first and the last sector write came in
+    uint64_t lastSectorUs = 0;
     uint32_t itemWrites = 0;
     uint32_t cardCommands = 0;     // reader commands answered (power on, send, receive)
     uint32_t refused = 0;          // machine commands answered with a nonzero status

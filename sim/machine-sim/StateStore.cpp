@@ -135,6 +135,11 @@ std::string StateReport(const std::string& description, const MachineState& stat
       << tally.firmwareCommits << " commits; image " << tally.imageBytes << " bytes in " << tally.sectorWrites
       << " sector writes; " << tally.itemWrites << " item writes; " << tally.cardCommands << " card reader commands; "
       << tally.refused << " refused; " << tally.restarts << " restarts\n";
+    if (tally.sectorWrites > 1) {
+        char span[32];
+        std::snprintf(span, sizeof span, "%.3f", double(tally.lastSectorUs - tally.firstSectorUs) / 1e6);
+        r << "sector writes from first to last " << span << " s\n";
+    }
     for (auto& [n, value] : state.items)
         r << "item " << unsigned(n) << " \"" << Printable(value) << "\"\n";
     return r.str();
