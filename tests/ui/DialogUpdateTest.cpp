@@ -2,6 +2,7 @@
 // window opens, "Update Online" and both repairs from the menu, against the
 // in-process machine model and a loopback reference server.
 #include "tests/ui/DialogHarness.h"
+#include "tests/ui/ScreenCapture.h"
 
 #include "device/FtdiDriver.h"
 #include "engine/Engine.h"
@@ -150,6 +151,11 @@ TEST_F(DialogUpdateTest, UpdateOnlineRunsToSuccessWithTheBarBackAtZero)
     EXPECT_FALSE(WindowText(h.Item(IDC_DEVICE_INFO_2)).empty());
     EXPECT_EQ(machine.Firmware(), m_content.firmware);
     EXPECT_EQ(machine.Image(0, m_content.image.size()), m_content.image);
+
+    // For a person to look at: the window after a whole update.
+    RedrawWindow(h.Dialog(), nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+    Sleep(300);
+    EXPECT_TRUE(SaveWindowPng(h.Dialog(), L"ui-dialog-after-update.png"));
 }
 
 struct RepairCase {
