@@ -25,6 +25,12 @@ class Child {
 public:
     explicit Child(const std::vector<std::string>& args)
     {
+        // Everything the child needs is made before the fork: the server's
+        // threads may hold the allocator's lock at that moment.
+        std::vector<char*> argv{const_cast<char*>(VU_CONSOLE_PROGRAM)};
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
         int out[2], err[2];
         if (pipe(out) != 0 || pipe(err) != 0)
             return;
@@ -34,10 +40,6 @@ public:
             dup2(err[1], 2);
             close(out[0]);
             close(err[0]);
-            std::vector<char*> argv{const_cast<char*>(VU_CONSOLE_PROGRAM)};
-            for (const std::string& a : args)
-                argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
             execv(VU_CONSOLE_PROGRAM, argv.data());
             _exit(127);
         }

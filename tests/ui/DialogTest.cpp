@@ -576,7 +576,7 @@ TEST_F(DialogTest, TemplateHoldsTheLayoutStylesAndPlaceholders)
     }
 }
 
-TEST_F(DialogTest, ResourcesHoldTheIconSizesThePictureAndTheManifest)
+TEST_F(DialogTest, ResourcesHoldTheIconSizesThePictureTheManifestAndTheVersion)
 {
     HMODULE self = GetModuleHandleW(nullptr);
     HRSRC group = FindResourceW(self, MAKEINTRESOURCEW(IDR_MAINFRAME), RT_GROUP_ICON);
@@ -614,6 +614,23 @@ TEST_F(DialogTest, ResourcesHoldTheIconSizesThePictureAndTheManifest)
     ASSERT_NE(menu, nullptr);
     EXPECT_EQ(GetMenuItemCount(GetSubMenu(menu, 0)), 2);
     DestroyMenu(menu);
+
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(self, path, MAX_PATH);
+    std::vector<uint8_t> version(GetFileVersionInfoSizeW(path, nullptr));
+    ASSERT_FALSE(version.empty());
+    ASSERT_TRUE(GetFileVersionInfoW(path, 0, DWORD(version.size()), version.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(version.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
+    EXPECT_EQ(fixed->dwFileVersionLS, 0x00000001u);
+    EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
+    EXPECT_EQ(fixed->dwProductVersionLS, 0x00000001u);
+    wchar_t* name = nullptr;
+    ASSERT_TRUE(VerQueryValueW(version.data(), L"\\StringFileInfo\\040904b0\\OriginalFilename",
+                               reinterpret_cast<void**>(&name), &length));
+    EXPECT_STREQ(name, L"VantorelleUpdate.exe");
 }
 
 } // namespace

@@ -104,6 +104,9 @@ INT_PTR CVantorelleUpdateDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM 
     case WM_QUERYDRAGICON:
         return reinterpret_cast<INT_PTR>(m_hIcon);
     case WM_COMMAND:
+        // Clicks and menu items; other notifications (the edit box's) are not commands.
+        if (HIWORD(wParam) != BN_CLICKED)
+            return FALSE;
         OnCommand(LOWORD(wParam));
         return TRUE;
     case WM_VU_ENABLE_ITEM:
