@@ -1,5 +1,7 @@
 #include "engine/PhaseFrame.h"
 
+#include "engine/Engine.h"
+
 #include "log/Format.h"
 #include "log/Log.h"
 #include "platform/Platform.h"

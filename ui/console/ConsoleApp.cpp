@@ -24,10 +24,6 @@ namespace vu {
 
 namespace {
 
-// The tool's version as --version and the start line show it (the engine's
-// TOOL_VERSION_TEXT is not reachable from outside the engine library yet).
-const char* const VERSION = "1.4.1";
-const wchar_t* const VERSION_TEXT = L"1.4.1";
 
 struct Command {
     const char* name;
@@ -135,7 +131,7 @@ void RunAsWorker(Fn fn)
 
 int RunCommand(const Command& command, std::ostream& out, std::ostream& err, bool terminal)
 {
-    WriteLog(Format(L"TAVRIN Automatic Key Cutting Machine V%s start", VERSION_TEXT));
+    WriteLog(Format(L"TAVRIN Automatic Key Cutting Machine V%s start", TOOL_VERSION_TEXT));
     CConsoleWindow window(out, terminal);
     bool finished = false;
     RunAsWorker([&] {
@@ -166,7 +162,8 @@ int RunConsole(int argc, const char* const* argv, std::ostream& out, std::ostrea
     CLI::App app{"Online update tool for the TAVRIN Vantorelle automatic key cutting machine.\n"
                  "Exit status: 0 success, 1 failure, 2 usage error, 130 stopped by Ctrl+C.",
                  "vantorelle-update"};
-    app.set_version_flag("--version", std::string("vantorelle-update ") + VERSION);
+    std::wstring version = TOOL_VERSION_TEXT;
+    app.set_version_flag("--version", "vantorelle-update " + std::string(version.begin(), version.end()));
     std::string simulator;
     bool listDevices = false;
     app.add_option("--simulator", simulator,

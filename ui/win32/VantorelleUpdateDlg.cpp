@@ -18,9 +18,6 @@ const wchar_t* const DLG_CLOSE_WHILE_RUNNING =
 
 namespace {
 
-// The tool's version as the title and the start line show it (the engine's
-// TOOL_VERSION_TEXT is not reachable from outside the engine library yet).
-const wchar_t* const VERSION_TEXT = L"1.4.1";
 const wchar_t* const START_LOG_FORMAT = L"TAVRIN Automatic Key Cutting Machine V%s start";
 const wchar_t* const STEPS_TEXT =
     L"1. Connect Vantorelle to PC with a USB cable.\n"
@@ -129,8 +126,8 @@ BOOL CVantorelleUpdateDlg::OnInitDialog()
     SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
 
-    SetWindowTextW(m_hWnd, Format(DLG_TITLE_FORMAT, VERSION_TEXT).c_str());
-    WriteLog(Format(START_LOG_FORMAT, VERSION_TEXT));
+    SetWindowTextW(m_hWnd, Format(DLG_TITLE_FORMAT, TOOL_VERSION_TEXT).c_str());
+    WriteLog(Format(START_LOG_FORMAT, TOOL_VERSION_TEXT));
 
     SetDlgItemTextW(m_hWnd, IDC_STEPS_GROUP, L"Update Steps");
     SetDlgItemTextW(m_hWnd, IDC_WARNING_TEXT, L" Do NOT turn off PC or unplug USB cable during updating");
