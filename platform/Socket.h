@@ -44,6 +44,9 @@ std::string InetNtoa(uint32_t addrNet);
 // byte order; port 0 picks a free port, reported through boundPort.
 SocketHandle TcpListen(uint32_t addrNet, uint16_t port, uint16_t* boundPort);
 SocketHandle Accept(SocketHandle listener);
+// Makes the next close reset the connection (SO_LINGER 0), as a dropped
+// network link looks to the peer.
+void SetAbortiveClose(SocketHandle s);
 // Sets TCP_NODELAY (small request/answer traffic).
 void SetNoDelay(SocketHandle s);
 

@@ -145,6 +145,14 @@ SocketHandle Accept(SocketHandle listener)
     return c < 0 ? INVALID_SOCKET_HANDLE : SocketHandle(c);
 }
 
+void SetAbortiveClose(SocketHandle s)
+{
+    linger l{};
+    l.l_onoff = 1;
+    l.l_linger = 0;
+    ::setsockopt(int(s), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+}
+
 void SetNoDelay(SocketHandle s)
 {
     int one = 1;

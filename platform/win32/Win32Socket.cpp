@@ -121,6 +121,14 @@ SocketHandle Accept(SocketHandle listener)
     return c == INVALID_SOCKET ? INVALID_SOCKET_HANDLE : SocketHandle(c);
 }
 
+void SetAbortiveClose(SocketHandle s)
+{
+    linger l{};
+    l.l_onoff = 1;
+    l.l_linger = 0;
+    ::setsockopt(SOCKET(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
+}
+
 void SetNoDelay(SocketHandle s)
 {
     BOOL one = TRUE;

@@ -11,6 +11,7 @@ const struct { FaultKind kind; const char* name; int args; } kKinds[] = {
     {FaultKind::Stall, "stall", 1},
     {FaultKind::Cut, "cut", 1},
     {FaultKind::CutStall, "cut-stall", 2},
+    {FaultKind::CutReset, "cut-reset", 1},
     {FaultKind::WrongTotal, "wrong-total", -1},
     {FaultKind::BeyondBuffer, "beyond-buffer", 0},
     {FaultKind::TooManyRecords, "too-many-records", 0},
@@ -85,7 +86,8 @@ bool ParseFault(const std::string& text, Fault* fault, std::string* error)
     bool ok = true;
     switch (f.kind) {
     case FaultKind::Stall: ok = ToNumber(positional[0], &f.ms); break;
-    case FaultKind::Cut: ok = ToNumber(positional[0], &f.bytes); break;
+    case FaultKind::Cut:
+    case FaultKind::CutReset: ok = ToNumber(positional[0], &f.bytes); break;
     case FaultKind::CutStall: ok = ToNumber(positional[0], &f.bytes) && ToNumber(positional[1], &f.ms); break;
     case FaultKind::WrongTotal: ok = positional.empty() || ToNumber(positional[0], &f.bytes); break;
     case FaultKind::Raw: ok = ParseHex(positional[0], &f.raw); break;
@@ -128,7 +130,8 @@ std::string DescribeFault(const Fault& f)
             s = k.name;
     switch (f.kind) {
     case FaultKind::Stall: s += " " + std::to_string(f.ms); break;
-    case FaultKind::Cut: s += " " + std::to_string(f.bytes); break;
+    case FaultKind::Cut:
+    case FaultKind::CutReset: s += " " + std::to_string(f.bytes); break;
     case FaultKind::CutStall: s += " " + std::to_string(f.bytes) + " " + std::to_string(f.ms); break;
     case FaultKind::WrongTotal: if (f.bytes) s += " " + std::to_string(f.bytes); break;
     case FaultKind::Raw: s += " (" + std::to_string(f.raw.size()) + " bytes)"; break;

@@ -13,6 +13,7 @@ enum class FaultKind {
     Stall,          // read the request, wait ms, then answer
     Cut,            // send only the first `bytes` bytes of the reply, then close
     CutStall,       // send `bytes` bytes, fall silent for ms, then close
+    CutReset,       // send `bytes` bytes, then reset the connection
     WrongTotal,     // total-length word says `bytes` (0: the true length + 100)
     BeyondBuffer,   // a record length that reaches past the bytes sent
     TooManyRecords, // 12001 records
@@ -32,7 +33,7 @@ struct Fault {
 };
 
 // One fault as text: "KIND [ARGS] [count=K|count=all] [skip=S] [tag=HEX]", e.g.
-// "cut 100 count=2", "stall 5000", "cut-stall 100 60000", "wrong-total 500",
+// "cut 100 count=2", "stall 5000", "cut-stall 100 60000", "cut-reset 100", "wrong-total 500",
 // "close tag=020102 skip=1", "raw 0d000000000000000000000000".
 bool ParseFault(const std::string& text, Fault* fault, std::string* error);
 // One fault per line; blank lines and # comments skipped.

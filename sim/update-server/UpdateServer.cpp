@@ -359,6 +359,10 @@ void UpdateServer::ServeProtocol(net::SocketHandle s, const std::string& port)
         sent = SendAll(s, from, std::min<size_t>(fault.bytes, length));
         WaitForStop(fault.ms);
         break;
+    case FaultKind::CutReset:
+        sent = SendAll(s, from, std::min<size_t>(fault.bytes, length));
+        net::SetAbortiveClose(s);
+        break;
     default:
         sent = SendAll(s, from, length);
         break;

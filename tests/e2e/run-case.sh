@@ -39,10 +39,10 @@ case $case_name in
     command=version-info final="Faster key cutting on double-sided blades."
     checks=(no-firmware no-image item6=A0103) ;;
   faults)         # two cut replies, two refused sector writes, one refused chunk
-    # A reply that ends in a clean close is final for the tool; one that breaks
-    # off and falls silent is resumed after its 40-second receive limit.
+    # A reply that ends in a clean close is final for the tool; one whose
+    # connection breaks off is resumed where it stopped.
     firmware=12000 image=150000 item6=V2.35 n=6
-    server_args=(--fault "cut-stall 700 45000 count=2 tag=020102" --request-log "$work/requests.log")
+    server_args=(--fault "cut-reset 700 count=2 tag=020102" --request-log "$work/requests.log")
     sim_args=(--fault D8:refuse:times=2:after=30 --fault A4:refuse:times=1:after=4)
     command=update final="Update success."
     checks=(firmware image item6=V2.35) ;;

@@ -216,6 +216,29 @@ TEST_F(ServerExchangeTest, SilenceAfterPartOfTheReplyResumesAtTheBytesHeld)
     EXPECT_EQ(IndexOf(lines, L"re 2"), size_t(-1));
 }
 
+TEST_F(ServerExchangeTest, ConnectionResetMidReplyResumesAtOnceAtTheBytesHeld)
+{
+    sim::UpdateContent content = sim::MakeDemoContent(3000, 5000);
+    StartServer(content);
+    m_server->AddFault(MakeFault(FaultKind::CutReset, 100, 0, 2));
+    RecordPtr r = RequestFor(TAG_FIRMWARE, 0);
+    ASSERT_EQ(ExchangeWithServer(*r), 0);
+
+    // Each retry asks for the reply from the bytes already held, and the
+    // pieces join up to the whole reply.
+    auto requests = m_server->ProtocolRequests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[0].parsed.resumeOffset, 0u);
+    EXPECT_LE(requests[1].parsed.resumeOffset, 100u);
+    EXPECT_LE(requests[2].parsed.resumeOffset, requests[1].parsed.resumeOffset + 100);
+    ASSERT_EQ(r->replyCount, 4);
+    EXPECT_EQ(ReplyRecord(*r, 0), content.firmwareHeader);
+    EXPECT_EQ(ReplyRecord(*r, 3), Bytes(content.firmware.begin() + 2048, content.firmware.end()));
+    auto lines = Lines();
+    EXPECT_NE(IndexOf(lines, L"re 2"), size_t(-1));
+    EXPECT_EQ(IndexOf(lines, L"re 3"), size_t(-1));
+}
+
 TEST_F(ServerExchangeTest, StallShorterThanTheTimeOutIsWaitedForALongerOneRetried)
 {
     StartServer();
