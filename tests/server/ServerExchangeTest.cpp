@@ -218,6 +218,9 @@ TEST_F(ServerExchangeTest, SilenceAfterPartOfTheReplyResumesAtTheBytesHeld)
 
 TEST_F(ServerExchangeTest, ConnectionResetMidReplyResumesAtOnceAtTheBytesHeld)
 {
+#ifdef _WIN32
+    GTEST_SKIP() << "Wine ends an abortive close as a clean one, so the reset never shows";
+#endif
     sim::UpdateContent content = sim::MakeDemoContent(3000, 5000);
     StartServer(content);
     m_server->AddFault(MakeFault(FaultKind::CutReset, 100, 0, 2));

@@ -218,8 +218,11 @@ TEST_F(DialogTest, ButtonsAreGreyFromTheStartUntilTheVersionQueryEnds)
               (std::vector<EXECUTION_STATE>{ES_CONTINUOUS | ES_SYSTEM_REQUIRED}));
 
     fake::Release();
-    EXPECT_TRUE(WaitFor([&] { return h->ButtonsEnabled() && h->RunningWorkers() == 0; }));
-    // The PC may sleep again once the last worker has ended.
+    // The PC may sleep again once the last worker has ended (the window hears
+    // of it through a posted message, a moment after the count drops).
+    EXPECT_TRUE(WaitFor([&] {
+        return h->ButtonsEnabled() && h->RunningWorkers() == 0 && DialogHarness::ExecutionStates().size() == 2;
+    }));
     EXPECT_EQ(DialogHarness::ExecutionStates(),
               (std::vector<EXECUTION_STATE>{ES_CONTINUOUS | ES_SYSTEM_REQUIRED, ES_CONTINUOUS}));
     EXPECT_EQ(fake::Started(fake::UPDATE) + fake::Started(fake::REPAIR_DATA) + fake::Started(fake::REPAIR_CARD), 0);
