@@ -74,23 +74,23 @@ std::wstring Format(const wchar_t* format, ...)
         if (!conv)
             break;
 
-        std::string spec = "%" + flags;
+        std::string conversion = "%" + flags;
         if (width >= 0)
-            spec += std::to_string(width);
+            conversion += std::to_string(width);
         if (precision >= 0)
-            spec += "." + std::to_string(precision);
+            conversion += "." + std::to_string(precision);
         char buf[512];
         switch (conv) {
         case L'd':
         case L'i':
             if (length == "ll")
-                std::snprintf(buf, sizeof buf, (spec + "lld").c_str(), va_arg(args, long long));
+                std::snprintf(buf, sizeof buf, (conversion + "lld").c_str(), va_arg(args, long long));
             else if (length == "l")
-                std::snprintf(buf, sizeof buf, (spec + "ld").c_str(), va_arg(args, long));
+                std::snprintf(buf, sizeof buf, (conversion + "ld").c_str(), va_arg(args, long));
             else if (length == "z")
-                std::snprintf(buf, sizeof buf, (spec + "lld").c_str(), (long long)va_arg(args, ptrdiff_t));
+                std::snprintf(buf, sizeof buf, (conversion + "lld").c_str(), (long long)va_arg(args, ptrdiff_t));
             else
-                std::snprintf(buf, sizeof buf, (spec + "d").c_str(), va_arg(args, int));
+                std::snprintf(buf, sizeof buf, (conversion + "d").c_str(), va_arg(args, int));
             AppendNarrow(out, buf);
             break;
         case L'u':
@@ -98,20 +98,20 @@ std::wstring Format(const wchar_t* format, ...)
         case L'X': {
             char c = char(conv);
             if (length == "ll")
-                std::snprintf(buf, sizeof buf, (spec + "ll" + c).c_str(), va_arg(args, unsigned long long));
+                std::snprintf(buf, sizeof buf, (conversion + "ll" + c).c_str(), va_arg(args, unsigned long long));
             else if (length == "l")
-                std::snprintf(buf, sizeof buf, (spec + "l" + c).c_str(), va_arg(args, unsigned long));
+                std::snprintf(buf, sizeof buf, (conversion + "l" + c).c_str(), va_arg(args, unsigned long));
             else if (length == "z")
-                std::snprintf(buf, sizeof buf, (spec + "ll" + c).c_str(), (unsigned long long)va_arg(args, size_t));
+                std::snprintf(buf, sizeof buf, (conversion + "ll" + c).c_str(), (unsigned long long)va_arg(args, size_t));
             else
-                std::snprintf(buf, sizeof buf, (spec + c).c_str(), va_arg(args, unsigned));
+                std::snprintf(buf, sizeof buf, (conversion + c).c_str(), va_arg(args, unsigned));
             AppendNarrow(out, buf);
             break;
         }
         case L'f':
         case L'e':
         case L'g':
-            std::snprintf(buf, sizeof buf, (spec + char(conv)).c_str(), va_arg(args, double));
+            std::snprintf(buf, sizeof buf, (conversion + char(conv)).c_str(), va_arg(args, double));
             AppendNarrow(out, buf);
             break;
         case L'c':

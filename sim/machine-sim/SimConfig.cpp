@@ -21,7 +21,7 @@ folder and prints a report.
   --info-block HEX     the information block that follows BE 00
   --item N=TEXT        set information item N (decimal) to TEXT
   --drop-item N        start with information item N missing
-  --fault SPEC         a machine fault, repeatable: CMD:KIND[:key=value...]
+  --fault FAULT        a machine fault, repeatable: CMD:KIND[:key=value...]
                        CMD two hex digits (D8, A4, ...) or "any"; KIND one of
                        refuse, delay, trickle, split, merge, garbage, silent,
                        vanish; keys times=N (-1: for ever), after=N,
@@ -97,11 +97,11 @@ std::vector<std::string> Split(const std::string& s, char sep)
 
 } // namespace
 
-bool ParseFault(const std::string& spec, int* command, MachineFault* fault, std::string* error)
+bool ParseFault(const std::string& text, int* command, MachineFault* fault, std::string* error)
 {
-    std::vector<std::string> parts = Split(spec, ':');
+    std::vector<std::string> parts = Split(text, ':');
     auto fail = [&](const std::string& why) {
-        *error = "fault \"" + spec + "\": " + why;
+        *error = "fault \"" + text + "\": " + why;
         return false;
     };
     if (parts.size() < 2)

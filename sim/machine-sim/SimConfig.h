@@ -36,7 +36,7 @@ extern const char* const SIM_USAGE;
 // False with a reason on a bad argument.
 bool ParseSimArgs(const std::vector<std::string>& args, SimConfig* config, std::string* error);
 // "CMD:KIND[:key=value...]", CMD two hex digits or "any"; see SIM_USAGE.
-bool ParseFault(const std::string& spec, int* command, MachineFault* fault, std::string* error);
+bool ParseFault(const std::string& text, int* command, MachineFault* fault, std::string* error);
 MachineState StartingState(const SimConfig& config);
 
 } // namespace vu::sim
