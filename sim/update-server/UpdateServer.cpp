@@ -519,6 +519,15 @@ std::vector<ReceivedRequest> UpdateServer::ProtocolRequests() const
     return out;
 }
 
+std::vector<ReceivedRequest> UpdateServer::RequestsFor(const Bytes& tag) const
+{
+    std::vector<ReceivedRequest> out;
+    for (ReceivedRequest& r : ProtocolRequests())
+        if (r.parsed.ok && !r.parsed.fields.empty() && r.parsed.fields[0] == tag)
+            out.push_back(std::move(r));
+    return out;
+}
+
 void UpdateServer::ClearRequests()
 {
     std::lock_guard<std::mutex> lock(m_lock);

@@ -73,6 +73,8 @@ public:
 
     std::vector<ReceivedRequest> Requests() const;
     std::vector<ReceivedRequest> ProtocolRequests() const;   // without the page's
+    // Well-formed protocol requests whose first field is tag, in order.
+    std::vector<ReceivedRequest> RequestsFor(const Bytes& tag) const;
     void ClearRequests();
 
     // Points the tool in this process at this server: VANTORELLE_FIXED_SERVER

@@ -146,14 +146,7 @@ public:
     void NoReply(const Bytes& tag, int skip = 0) { Fault(NoReplyFault(tag, skip)); }
 
     // Protocol requests the server got for a tag, in order.
-    std::vector<sim::ReceivedRequest> RequestsFor(const Bytes& tag) const
-    {
-        std::vector<sim::ReceivedRequest> out;
-        for (const sim::ReceivedRequest& r : m_server.ProtocolRequests())
-            if (r.parsed.ok && !r.parsed.fields.empty() && r.parsed.fields[0] == tag)
-                out.push_back(r);
-        return out;
-    }
+    std::vector<sim::ReceivedRequest> RequestsFor(const Bytes& tag) const { return m_server.RequestsFor(tag); }
 
     // The machine restarted normally and the port is closed.
     void ExpectLeftNormalAndClosed()

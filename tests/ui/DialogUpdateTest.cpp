@@ -91,13 +91,7 @@ protected:
         return top;
     }
 
-    bool ServerGot(const sim::Bytes& tag) const
-    {
-        for (const auto& r : m_server->ProtocolRequests())
-            if (!r.parsed.fields.empty() && r.parsed.fields[0] == tag)
-                return true;
-        return false;
-    }
+    bool ServerGot(const sim::Bytes& tag) const { return !m_server->RequestsFor(tag).empty(); }
 
     VirtualSystem m_clock;
     sim::ModelDriver m_driver;
