@@ -33,15 +33,6 @@ std::string IntervalColumn()
     return buf;
 }
 
-std::FILE* OpenForAppend(const std::filesystem::path& path)
-{
-#ifdef _WIN32
-    return _wfopen(path.c_str(), L"ab");
-#else
-    return std::fopen(path.c_str(), "ab");
-#endif
-}
-
 std::filesystem::path PrimaryLogPath()
 {
     if (!g_override.empty())
@@ -51,25 +42,15 @@ std::filesystem::path PrimaryLogPath()
 
 std::FILE* OpenLogFile()
 {
-    if (std::FILE* f = OpenForAppend(PrimaryLogPath()))
+    if (std::FILE* f = OpenFileForAppend(PrimaryLogPath()))
         return f;
-#ifdef _WIN32
-    return nullptr; // the line is lost, silently
-#else
-    // A system-wide install sits in a read-only folder: keep the run's record
-    // in the user's state folder instead of losing it.
-    std::filesystem::path base;
-    std::string state = GetEnv("XDG_STATE_HOME");
-    if (!state.empty())
-        base = state;
-    else if (std::string home = GetEnv("HOME"); !home.empty())
-        base = std::filesystem::path(home) / ".local" / "state";
-    else
+    // Where there is no fallback (Windows) the line is lost, silently.
+    std::filesystem::path fallback = FallbackLogFolder();
+    if (fallback.empty())
         return nullptr;
     std::error_code ec;
-    std::filesystem::create_directories(base / "vantorelle-update", ec);
-    return OpenForAppend(base / "vantorelle-update" / "log.bin");
-#endif
+    std::filesystem::create_directories(fallback, ec);
+    return OpenFileForAppend(fallback / "log.bin");
 }
 
 } // namespace

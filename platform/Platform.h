@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
 #include <string>
 
 namespace vu {
@@ -49,6 +51,14 @@ void RandomBytes8(uint8_t out[8]);
 // (Windows: CP_THREAD_ACP; Linux: Windows-1252 is not assumed, bytes map to
 // the code points of the same value, ISO 8859-1).
 std::wstring AnsiToWide(const uint8_t* bytes, size_t count);
+
+// Opens a file for appending in binary mode, creating it; nullptr on failure.
+std::FILE* OpenFileForAppend(const std::filesystem::path& path);
+
+// Where the log goes when the folder beside the executable cannot be written:
+// on Linux the user's state folder (a system-wide install sits in a read-only
+// folder); empty on Windows, where such a line is lost.
+std::filesystem::path FallbackLogFolder();
 
 // Environment variable, empty when unset.
 std::string GetEnv(const char* name);

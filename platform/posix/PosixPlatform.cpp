@@ -108,4 +108,18 @@ std::string GetEnv(const char* name)
 
 wchar_t PathSeparator() { return L'/'; }
 
+std::FILE* OpenFileForAppend(const std::filesystem::path& path) { return std::fopen(path.c_str(), "ab"); }
+
+std::filesystem::path FallbackLogFolder()
+{
+    std::filesystem::path base;
+    if (std::string state = GetEnv("XDG_STATE_HOME"); !state.empty())
+        base = state;
+    else if (std::string home = GetEnv("HOME"); !home.empty())
+        base = std::filesystem::path(home) / ".local" / "state";
+    else
+        return {};
+    return base / "vantorelle-update";
+}
+
 } // namespace vu

@@ -88,4 +88,8 @@ std::string GetEnv(const char* name)
 
 wchar_t PathSeparator() { return L'\\'; }
 
+std::FILE* OpenFileForAppend(const std::filesystem::path& path) { return _wfopen(path.c_str(), L"ab"); }
+
+std::filesystem::path FallbackLogFolder() { return {}; }
+
 } // namespace vu
