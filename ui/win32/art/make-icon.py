@@ -89,8 +89,8 @@ def dib(pixels, size, bits):
 def main():
     out, big = sys.argv[1], sys.argv[2]
     images = []
-    for spec in sys.argv[3:]:
-        size, path = spec.split(":", 1)
+    for entry in sys.argv[3:]:
+        size, path = entry.split(":", 1)
         size = int(size)
         pixels = read_rgba(path, size)
         for bits in (4, 8, 32):
