@@ -162,33 +162,39 @@ bool CVirtualFtdiClient::Transact(Connection& c, uint8_t op, const void* payload
     return true;
 }
 
+bool CVirtualFtdiClient::TransactIdle(uint8_t op, const void* payload, uint32_t length, FT_STATUS* status,
+                                      void* answer, uint32_t capacity, uint32_t* answerLength)
+{
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        bool fresh = m_idle.socket == net::INVALID_SOCKET_HANDLE;
+        if (!ConnectIdle())
+            return false;
+        if (Transact(m_idle, op, payload, length, status, answer, capacity, answerLength))
+            return true;
+        DropIdle();
+        if (fresh)
+            return false;
+    }
+    return false;
+}
+
 FT_STATUS CVirtualFtdiClient::ListDevicesCount(uint32_t* count)
 {
     if (!count)
         return FT_INVALID_PARAMETER;
     *count = 0;
     std::lock_guard<std::mutex> lock(m_idleLock);
-    // A connection that broke while idle is replaced once; nothing listening
-    // means no device attached.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        bool fresh = m_idle.socket == net::INVALID_SOCKET_HANDLE;
-        if (!ConnectIdle())
-            return FT_OK;
-        FT_STATUS st = FT_OK;
-        uint8_t answer[4];
-        uint32_t n = 0;
-        if (Transact(m_idle, VFTDI_LIST_COUNT, nullptr, 0, &st, answer, sizeof answer, &n)) {
-            if (st == FT_OK && n == 4)
-                *count = GetU32(answer);
-            else if (st == FT_OK)
-                st = FT_IO_ERROR;
-            return st;
-        }
-        DropIdle();
-        if (fresh)
-            return FT_OK;
-    }
-    return FT_OK;
+    FT_STATUS st = FT_OK;
+    uint8_t answer[4];
+    uint32_t n = 0;
+    // Nothing listening means no device attached.
+    if (!TransactIdle(VFTDI_LIST_COUNT, nullptr, 0, &st, answer, sizeof answer, &n))
+        return FT_OK;
+    if (st == FT_OK && n == 4)
+        *count = GetU32(answer);
+    else if (st == FT_OK)
+        st = FT_IO_ERROR;
+    return st;
 }
 
 FT_STATUS CVirtualFtdiClient::OpenByDescription(const char* description, FT_HANDLE* handle)
@@ -198,31 +204,22 @@ FT_STATUS CVirtualFtdiClient::OpenByDescription(const char* description, FT_HAND
     *handle = nullptr;
     size_t length = strnlen(description, MAX_DESCRIPTION);
     std::lock_guard<std::mutex> lock(m_idleLock);
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        bool fresh = m_idle.socket == net::INVALID_SOCKET_HANDLE;
-        if (!ConnectIdle())
-            return FT_DEVICE_NOT_FOUND;
-        FT_STATUS st = FT_OK;
-        uint8_t none[1];
-        uint32_t n = 0;
-        if (Transact(m_idle, VFTDI_OPEN_BY_DESCRIPTION, description, uint32_t(length), &st, none, 0, &n)) {
-            if (st != FT_OK)
-                return st;
-            // The connection is the handle now; the next count or open makes a new idle one.
-            auto* c = new Connection(m_idle);
-            m_idle = Connection{};
-            {
-                std::lock_guard<std::mutex> hl(m_handleLock);
-                m_handles.insert(c);
-            }
-            *handle = c;
-            return FT_OK;
-        }
-        DropIdle();
-        if (fresh)
-            return FT_DEVICE_NOT_FOUND;
+    FT_STATUS st = FT_OK;
+    uint8_t none[1];
+    uint32_t n = 0;
+    if (!TransactIdle(VFTDI_OPEN_BY_DESCRIPTION, description, uint32_t(length), &st, none, 0, &n))
+        return FT_DEVICE_NOT_FOUND;
+    if (st != FT_OK)
+        return st;
+    // The connection is the handle now; the next count or open makes a new idle one.
+    auto* c = new Connection(m_idle);
+    m_idle = Connection{};
+    {
+        std::lock_guard<std::mutex> hl(m_handleLock);
+        m_handles.insert(c);
     }
-    return FT_DEVICE_NOT_FOUND;
+    *handle = c;
+    return FT_OK;
 }
 
 CVirtualFtdiClient::Connection* CVirtualFtdiClient::FindHandle(FT_HANDLE h)

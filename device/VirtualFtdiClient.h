@@ -81,6 +81,10 @@ private:
     // the answer broke the protocol; the connection is then marked broken.
     bool Transact(Connection& c, uint8_t op, const void* payload, uint32_t length, FT_STATUS* status,
                   void* answer, uint32_t capacity, uint32_t* answerLength);
+    // One request on the idle connection (m_idleLock held). A connection that
+    // broke while idle is replaced once. False when nothing answers.
+    bool TransactIdle(uint8_t op, const void* payload, uint32_t length, FT_STATUS* status, void* answer,
+                      uint32_t capacity, uint32_t* answerLength);
     // A handle call whose answer carries no payload.
     FT_STATUS SimpleCall(FT_HANDLE h, uint8_t op, const void* payload, uint32_t length);
 
