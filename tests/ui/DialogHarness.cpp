@@ -194,6 +194,7 @@ std::mutex g_lock;
 std::condition_variable g_released;
 bool g_hold = false;
 bool g_holdStart = false;
+bool g_holdEnd = false;
 std::atomic<int> g_started[KIND_COUNT];
 std::atomic<int> g_finished[KIND_COUNT];
 
@@ -215,6 +216,10 @@ unsigned Worker(IWorkerWindow* window)
     window->EnableItem(IDC_UPDATE_ONLINE, true);
     window->EnableItem(IDC_MENU_BUTTON, true);
     ++g_finished[K];
+    {
+        std::unique_lock<std::mutex> lock(g_lock);
+        g_released.wait(lock, [] { return !g_holdEnd; });
+    }
     return 0;
 }
 } // namespace
@@ -229,6 +234,7 @@ void Reset(bool hold)
     std::lock_guard<std::mutex> lock(g_lock);
     g_hold = hold;
     g_holdStart = false;
+    g_holdEnd = false;
     for (int k = 0; k < KIND_COUNT; ++k) {
         g_started[k] = 0;
         g_finished[k] = 0;
@@ -241,6 +247,15 @@ void Release()
         std::lock_guard<std::mutex> lock(g_lock);
         g_hold = false;
         g_holdStart = false;
+    }
+    g_released.notify_all();
+}
+
+void HoldEnd(bool hold)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        g_holdEnd = hold;
     }
     g_released.notify_all();
 }

@@ -97,6 +97,7 @@ CVantorelleUpdateDlg::WorkerProcs Procs();
 void Reset(bool hold);          // counts to 0; hold: workers wait for Release
 void Release();
 void HoldStart(bool hold); // workers wait before their first step
+void HoldEnd(bool hold);   // workers wait after their last step, before they return
 int Started(Kind kind);
 int Finished(Kind kind);
 } // namespace fake

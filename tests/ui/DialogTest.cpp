@@ -431,6 +431,23 @@ INSTANTIATE_TEST_SUITE_P(Ways, CloseGuardTest,
                                            CloseCase{"Enter", CloseBy::ENTER_KEY}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(DialogTest, CloseRightAfterTheButtonsReturnAsksNothing)
+{
+    // The worker has given the buttons back but its thread has not returned yet.
+    auto h = OpenIdle(true);
+    fake::HoldEnd(true);
+    PostMessageW(h->Dialog(), WM_COMMAND, MAKEWPARAM(IDC_UPDATE_ONLINE, BN_CLICKED), 0);
+    ASSERT_TRUE(WaitFor([] { return fake::Started(fake::UPDATE) == 1; }));
+    fake::Release();
+    ASSERT_TRUE(WaitFor([&] { return fake::Finished(fake::UPDATE) == 1 && h->ButtonsEnabled(); }));
+    EXPECT_EQ(h->RunningWorkers(), 1);
+    PostMessageW(h->Dialog(), WM_COMMAND, IDCANCEL, 0);
+    EXPECT_TRUE(WaitFor([&] { return h->Ended(); }));
+    EXPECT_EQ(h->FindThreadWindow(L"#32770"), nullptr);
+    fake::HoldEnd(false);
+    EXPECT_TRUE(WaitFor([&] { return h->RunningWorkers() == 0; }));
+}
+
 TEST_F(DialogTest, YesToTheCloseGuardEndsTheWindow)
 {
     auto h = Open(true);

@@ -203,8 +203,10 @@ void CVantorelleUpdateDlg::OnMenuButton()
 
 void CVantorelleUpdateDlg::OnClose(int id)
 {
-    // Ending the program mid-write can leave the machine without firmware or data.
-    if (m_nRunningWorkers > 0) {
+    // Ending the program mid-write can leave the machine without firmware or
+    // data. A worker gives the buttons back as its last act: after that it
+    // writes nothing more, so a close then needs no question.
+    if (m_nRunningWorkers > 0 && !IsWindowEnabled(GetDlgItem(m_hWnd, IDC_UPDATE_ONLINE))) {
         wchar_t title[256] = {};
         GetWindowTextW(m_hWnd, title, 256);
         int answer = MessageBoxW(m_hWnd, DLG_CLOSE_WHILE_RUNNING, title,
