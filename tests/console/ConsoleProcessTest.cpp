@@ -71,6 +71,10 @@ public:
             if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
                 m_bReaped = true;
                 m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                // The program has gone, but its last output may still sit in the
+                // pipes: read them to their end before anyone looks at it.
+                if (m_reader.joinable())
+                    m_reader.join();
                 break;
             }
             if (std::chrono::steady_clock::now() > until)
