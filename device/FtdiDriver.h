@@ -45,6 +45,25 @@ public:
     virtual FT_STATUS Purge(FT_HANDLE h, uint32_t mask) = 0;
     virtual FT_STATUS Close(FT_HANDLE h) = 0;
 
+    // The calls that make the link fast. A back end or driver library
+    // without them answers FT_NOT_SUPPORTED and the link works as before.
+    // FT_SetLatencyTimer: how long the chip holds a short reply (2 to 255 ms).
+    virtual FT_STATUS SetLatencyTimer(FT_HANDLE, uint8_t /*ms*/) { return FT_NOT_SUPPORTED; }
+    // FT_SetChars: the event character releases the chip's buffer at once.
+    virtual FT_STATUS SetChars(FT_HANDLE, uint8_t /*eventChar*/, uint8_t /*eventEnable*/, uint8_t /*errorChar*/,
+                               uint8_t /*errorEnable*/)
+    {
+        return FT_NOT_SUPPORTED;
+    }
+    // Blocks until the receive queue holds a byte or ms have passed, then
+    // gives the queue's count (0 when the time ran out): the receive event.
+    virtual FT_STATUS WaitReceive(FT_HANDLE, uint32_t /*ms*/, uint32_t* rxQueue)
+    {
+        if (rxQueue)
+            *rxQueue = 0;
+        return FT_NOT_SUPPORTED;
+    }
+
     // The descriptions of the attached devices, for listing them to a user
     // (FT_ListDevices with FT_LIST_ALL | FT_OPEN_BY_DESCRIPTION).
     virtual FT_STATUS ListDescriptions(std::vector<std::string>* descriptions)
