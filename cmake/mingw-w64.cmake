@@ -1,10 +1,19 @@
-# 32-bit Windows with the mingw-w64 posix-thread compilers.
+# Windows with the mingw-w64 posix-thread compilers. VU_WINDOWS_ARCH picks
+# the target: i686 (the product, 32-bit) or x86_64 (the same sources for
+# 64-bit Wine, on machines that run no 32-bit programs).
+if(NOT VU_WINDOWS_ARCH)
+  set(VU_WINDOWS_ARCH i686)
+endif()
+if(NOT VU_WINDOWS_ARCH MATCHES "^(i686|x86_64)$")
+  message(FATAL_ERROR "VU_WINDOWS_ARCH must be i686 or x86_64, not ${VU_WINDOWS_ARCH}")
+endif()
+set(triple ${VU_WINDOWS_ARCH}-w64-mingw32)
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
+set(CMAKE_SYSTEM_PROCESSOR ${VU_WINDOWS_ARCH})
+set(CMAKE_C_COMPILER ${triple}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${triple}-g++-posix)
+set(CMAKE_RC_COMPILER ${triple}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${triple})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
