@@ -3,10 +3,11 @@
 # beside it: the dialog driver presses "Update Online" and waits for the final
 # status; the machine's storage is compared with the served content.
 #
-#   wine-update.sh EXE DLL DRIVER_EXE WINE_RUN SERVER SIMULATOR [--keep-display]
-# The server and the simulator are native programs (the native build's).
+#   wine-update.sh BITS EXE DLL DRIVER_EXE WINE_RUN SERVER SIMULATOR
+# BITS (32 or 64) says which build the program comes from. The server and the
+# simulator are native programs (the native build's).
 set -uo pipefail
-exe=$1 dll=$2 driver=$3 wine_run=$4 server=$5 sim=$6
+bits=$1 exe=$2 dll=$3 driver=$4 wine_run=$5 server=$6 sim=$7
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/e2e-lib.sh"
 
@@ -41,7 +42,7 @@ e2e_make_content "$server" "$work/content" 9000 70000 V2.40 || exit 1
 address=$(e2e_pick_address 20)
 e2e_start_server "$server" "$address" "$work/content" "$work/server.log" || exit 1
 e2e_start_sim "$sim" "$work/machine" "$work/sim.log" || exit 1
-e2e_say "wine: server $address, machine $E2E_SIM_ADDRESS"
+e2e_say "wine: server $address, machine $E2E_SIM_ADDRESS, the ${bits}-bit program"
 
 # The program and the stand-in side by side, as an installation would have them.
 mkdir -p "$work/app"
