@@ -1,10 +1,13 @@
 #include "log/Format.h"
 
 #include <cstdarg>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
+#include <vector>
 
 namespace vu {
 
@@ -27,6 +30,24 @@ void AppendPadded(std::wstring& out, std::wstring piece, const std::string& flag
         out += std::wstring(pad, L' ') + piece;
 }
 
+// snprintf of one conversion, as long as its text needs (a wide field does
+// not fit a fixed buffer).
+template <typename T>
+void AppendPrinted(std::wstring& out, const std::string& conversion, T value)
+{
+    char small[128];
+    int n = std::snprintf(small, sizeof small, conversion.c_str(), value);
+    if (n < 0)
+        return;
+    if (size_t(n) < sizeof small) {
+        AppendNarrow(out, small);
+        return;
+    }
+    std::vector<char> large(size_t(n) + 1);
+    std::snprintf(large.data(), large.size(), conversion.c_str(), value);
+    AppendNarrow(out, large.data());
+}
+
 } // namespace
 
 std::wstring Format(const wchar_t* format, ...)
@@ -39,11 +60,7 @@ std::wstring Format(const wchar_t* format, ...)
             out.push_back(*p);
             continue;
         }
-        ++p;
-        if (*p == L'%') {
-            out.push_back(L'%');
-            continue;
-        }
+        const wchar_t* start = p++;
         std::string flags;
         while (*p && std::wcschr(L"-+ 0#", *p))
             flags.push_back(char(*p++));
@@ -51,6 +68,11 @@ std::wstring Format(const wchar_t* format, ...)
         if (*p == L'*') {
             width = va_arg(args, int);
             ++p;
+            // A negative width from the arguments is the '-' flag with its size.
+            if (width < 0) {
+                flags.push_back('-');
+                width = width == INT_MIN ? INT_MAX : -width;
+            }
         } else {
             for (; *p >= L'0' && *p <= L'9'; ++p)
                 width = (width < 0 ? 0 : width * 10) + (*p - L'0');
@@ -62,61 +84,78 @@ std::wstring Format(const wchar_t* format, ...)
             if (*p == L'*') {
                 precision = va_arg(args, int);
                 ++p;
+                if (precision < 0)
+                    precision = -1; // a negative precision counts as none
             } else {
                 for (; *p >= L'0' && *p <= L'9'; ++p)
                     precision = precision * 10 + (*p - L'0');
             }
         }
         std::string length;
-        while (*p && std::wcschr(L"hlzL", *p))
+        while (*p && std::wcschr(L"hlzjtL", *p))
             length.push_back(char(*p++));
         wchar_t conv = *p;
-        if (!conv)
+        if (!conv) {
+            // A conversion cut off by the end of the text is shown as written.
+            out.append(start, p);
             break;
+        }
 
         std::string conversion = "%" + flags;
         if (width >= 0)
             conversion += std::to_string(width);
         if (precision >= 0)
             conversion += "." + std::to_string(precision);
-        char buf[512];
         switch (conv) {
         case L'd':
         case L'i':
-            if (length == "ll")
-                std::snprintf(buf, sizeof buf, (conversion + "lld").c_str(), va_arg(args, long long));
+            if (length == "ll" || length == "j")
+                AppendPrinted(out, conversion + "lld", va_arg(args, long long));
             else if (length == "l")
-                std::snprintf(buf, sizeof buf, (conversion + "ld").c_str(), va_arg(args, long));
-            else if (length == "z")
-                std::snprintf(buf, sizeof buf, (conversion + "lld").c_str(), (long long)va_arg(args, ptrdiff_t));
+                AppendPrinted(out, conversion + "ld", va_arg(args, long));
+            else if (length == "z" || length == "t")
+                AppendPrinted(out, conversion + "lld", (long long)va_arg(args, ptrdiff_t));
+            else if (length == "h" || length == "hh")
+                AppendPrinted(out, conversion + length + "d", va_arg(args, int));
             else
-                std::snprintf(buf, sizeof buf, (conversion + "d").c_str(), va_arg(args, int));
-            AppendNarrow(out, buf);
+                AppendPrinted(out, conversion + "d", va_arg(args, int));
             break;
         case L'u':
+        case L'o':
         case L'x':
         case L'X': {
             char c = char(conv);
-            if (length == "ll")
-                std::snprintf(buf, sizeof buf, (conversion + "ll" + c).c_str(), va_arg(args, unsigned long long));
+            if (length == "ll" || length == "j")
+                AppendPrinted(out, conversion + "ll" + c, va_arg(args, unsigned long long));
             else if (length == "l")
-                std::snprintf(buf, sizeof buf, (conversion + "l" + c).c_str(), va_arg(args, unsigned long));
-            else if (length == "z")
-                std::snprintf(buf, sizeof buf, (conversion + "ll" + c).c_str(), (unsigned long long)va_arg(args, size_t));
+                AppendPrinted(out, conversion + "l" + c, va_arg(args, unsigned long));
+            else if (length == "z" || length == "t")
+                AppendPrinted(out, conversion + "ll" + c, (unsigned long long)va_arg(args, size_t));
+            else if (length == "h" || length == "hh")
+                AppendPrinted(out, conversion + length + c, va_arg(args, unsigned));
             else
-                std::snprintf(buf, sizeof buf, (conversion + c).c_str(), va_arg(args, unsigned));
-            AppendNarrow(out, buf);
+                AppendPrinted(out, conversion + c, va_arg(args, unsigned));
             break;
         }
         case L'f':
+        case L'F':
         case L'e':
+        case L'E':
         case L'g':
-            std::snprintf(buf, sizeof buf, (conversion + char(conv)).c_str(), va_arg(args, double));
-            AppendNarrow(out, buf);
+        case L'G':
+            if (length == "L")
+                AppendPrinted(out, conversion + "L" + char(conv), va_arg(args, long double));
+            else
+                AppendPrinted(out, conversion + char(conv), va_arg(args, double));
             break;
-        case L'c':
-            AppendPadded(out, std::wstring(1, static_cast<wchar_t>(va_arg(args, int))), flags, width, -1);
+        case L'c': {
+            // A wide character; a negative value is a signed char's byte, shown
+            // as the character of that byte as the log stores it.
+            int ch = va_arg(args, int);
+            AppendPadded(out, std::wstring(1, static_cast<wchar_t>(ch < 0 && ch >= -128 ? ch & 0xFF : ch)), flags,
+                         width, -1);
             break;
+        }
         case L's': {
             const wchar_t* s = va_arg(args, const wchar_t*);
             AppendPadded(out, s ? s : L"(null)", flags, width, precision);
@@ -129,9 +168,12 @@ std::wstring Format(const wchar_t* format, ...)
             AppendPadded(out, w, flags, width, precision);
             break;
         }
-        default:
+        case L'%':
             out.push_back(L'%');
-            out.push_back(conv);
+            break;
+        default:
+            // Unknown: shown as written, and no argument is taken.
+            out.append(start, p + 1);
             break;
         }
     }

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstddef>
+
 using vu::Format;
 
 TEST(Format, FillsTheSystemsTexts)
@@ -25,4 +28,50 @@ TEST(Format, NumbersAndPadding)
     EXPECT_EQ(Format(L"%5s|%-4s|", L"ab", L"c"), L"   ab|c   |");
     EXPECT_EQ(Format(L"%S and %s", "narrow", L"wide"), L"narrow and wide");
     EXPECT_EQ(Format(L"100%%"), L"100%");
+}
+
+// What each conversion makes of its argument, as C's printf would, and the
+// edges where a hand-written printf goes wrong: argument sizes, widths and
+// precisions from the arguments, cut text, and a format that ends too soon.
+TEST(Format, ConversionsAndTheirEdges)
+{
+    struct Case {
+        const char* name;
+        std::wstring got;
+        std::wstring want;
+    };
+    const Case cases[] = {
+        {"lld smallest", Format(L"%lld", LLONG_MIN), L"-9223372036854775808"},
+        {"llu largest", Format(L"%llu", ULLONG_MAX), L"18446744073709551615"},
+        {"lld then int", Format(L"%lld|%d", 1LL << 40, -2), L"1099511627776|-2"},
+        {"zu", Format(L"%zu", size_t(4000000000u)), L"4000000000"},
+        {"zu then int", Format(L"%zu|%d", size_t(7), -1), L"7|-1"},
+        {"zd negative", Format(L"%zd", ptrdiff_t(-3)), L"-3"},
+        {"star width", Format(L"[%*d]", 5, 42), L"[   42]"},
+        {"star width negative", Format(L"[%*d]", -5, 42), L"[42   ]"},
+        {"star width negative text", Format(L"[%*s]", -4, L"ab"), L"[ab  ]"},
+        {"star precision", Format(L"[%.*d]", 3, 7), L"[007]"},
+        {"star precision negative", Format(L"[%.*d]", -1, 7), L"[7]"},
+        {"precision cuts text", Format(L"%.3s", L"abcdef"), L"abc"},
+        {"precision cuts narrow text", Format(L"%.3S", "abcdef"), L"abc"},
+        {"precision longer than text", Format(L"%.3s", L"ab"), L"ab"},
+        {"width and precision", Format(L"[%5.2s]", L"abc"), L"[   ab]"},
+        {"null text", Format(L"%s", static_cast<const wchar_t*>(nullptr)), L"(null)"},
+        {"c", Format(L"%c%c", L'O', L'K'), L"OK"},
+        {"c left", Format(L"[%-3c]", L'x'), L"[x  ]"},
+        {"c above 127", Format(L"%c", wchar_t(0xE9)), std::wstring(1, wchar_t(0xE9))},
+        {"c of a char above 127", Format(L"%c", char(0xE9)), std::wstring(1, wchar_t(0xE9))},
+        {"hh", Format(L"%02hhX", 0x1FF), L"FF"},
+        {"h", Format(L"%hd", 70000), L"4464"},
+        {"o then text", Format(L"%o|%s", 8u, L"next"), L"10|next"},
+        {"e", Format(L"%.2e", 12345.0), L"1.23e+04"},
+        {"Lf", Format(L"%.1Lf", 2.5L), L"2.5"},
+        {"wide field", Format(L"%600d", 1), std::wstring(599, L' ') + L"1"},
+        {"percent with width", Format(L"%5%"), L"%"},
+        {"trailing percent", Format(L"100%"), L"100%"},
+        {"trailing cut conversion", Format(L"50%-5"), L"50%-5"},
+        {"unknown conversion", Format(L"%q|%d", 4), L"%q|4"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.got, c.want) << c.name;
 }
