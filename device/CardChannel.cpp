@@ -72,9 +72,10 @@ int CCardChannel::SendBlock(const uint8_t* inf, int count)
 
 int CCardChannel::ReceiveBlock(uint8_t* dest, uint32_t* count, uint32_t capacity)
 {
-    const uint32_t firstStart = TickCount();
+    ISystemServices& system = m_pLink->System();
+    const uint32_t firstStart = system.TickCount();
     for (;;) {
-        const uint32_t start = TickCount();
+        const uint32_t start = system.TickCount();
         uint8_t gathered[CARD_BLOCK_BUFFER_SIZE] = {};
         uint32_t gatheredCount = 0;
         uint32_t echoLength = 0;  // L1
@@ -99,20 +100,20 @@ int CCardChannel::ReceiveBlock(uint8_t* dest, uint32_t* count, uint32_t capacity
                         break;
                 }
             }
-            if (TickCount() - start >= BLOCK_TIMEOUT_MS)
+            if (system.TickCount() - start >= BLOCK_TIMEOUT_MS)
                 return result;
         }
 
         if (gathered[echoLength + 5] == PCB_WTX_REQUEST) {
             // Past the minute in all the card is taken as hung: fail instead of granting more.
-            if (TickCount() - firstStart >= WTX_TOTAL_LIMIT_MS)
+            if (system.TickCount() - firstStart >= WTX_TOTAL_LIMIT_MS)
                 return LINK_E_PROTOCOL;
             // The answer grants the multiplier the card asked for.
             uint8_t multiplier = answerLength >= 1 ? gathered[echoLength + 7] : 0x01;
             uint8_t response[5] = {0x00, PCB_WTX_RESPONSE, 0x01, multiplier, 0x00};
             response[4] = Lrc(response, 4);
             m_pLink->Card_Send(response, sizeof response);
-            SleepMs(WTX_PAUSE_MS);
+            system.Sleep(WTX_PAUSE_MS);
             continue;
         }
 
@@ -129,7 +130,7 @@ int CCardChannel::Transmit(const uint8_t* apdu, int count, uint8_t* dest, uint32
                            uint32_t waitMs)
 {
     int result = SendBlock(apdu, count);
-    SleepMs(waitMs);
+    m_pLink->System().Sleep(waitMs);
     if (result != LINK_OK)
         return result;
     return ReceiveBlock(dest, outCount, capacity);
@@ -148,13 +149,9 @@ int CCardChannel::Select(const uint8_t* aid, int count)
     if (count > 0)
         std::memcpy(apdu + 5, aid, size_t(count));
     apdu[5 + count] = 0x00;
-    int result = SendBlock(apdu, count + 6);
-    SleepMs(SELECT_WAIT_MS);
-    if (result != LINK_OK)
-        return result;
     uint8_t answer[CARD_BLOCK_BUFFER_SIZE] = {};
     uint32_t answerCount = 0;
-    result = ReceiveBlock(answer, &answerCount, sizeof answer);
+    int result = Transmit(apdu, count + 6, answer, &answerCount, sizeof answer, SELECT_WAIT_MS);
     if (result != LINK_OK)
         return result;
     if (answerCount < 2)
@@ -172,13 +169,9 @@ int CCardChannel::InitializeUpdate()
     uint8_t apdu[14] = {0x80, 0x50, 0x00, 0x00, 0x08};
     std::memcpy(apdu + 5, m_hostChallenge, 8);
     apdu[13] = 0x00;
-    int result = SendBlock(apdu, sizeof apdu);
-    SleepMs(INITIALIZE_UPDATE_WAIT_MS);
-    if (result != LINK_OK)
-        return result;
     uint8_t answer[CARD_BLOCK_BUFFER_SIZE] = {};
     uint32_t answerCount = 0;
-    result = ReceiveBlock(answer, &answerCount, sizeof answer);
+    int result = Transmit(apdu, sizeof apdu, answer, &answerCount, sizeof answer, INITIALIZE_UPDATE_WAIT_MS);
     if (result != LINK_OK)
         return result;
     if (answerCount < INITIALIZE_UPDATE_MIN_ANSWER)

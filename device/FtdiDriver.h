@@ -73,11 +73,9 @@ public:
     }
 };
 
-// The driver in force. Chosen once, at first use: the virtual FTDI client when
-// VANTORELLE_SIMULATOR is set, else the platform's driver.
-IFtdiDriver& Driver();
-// Installs a driver (a test's machine model); nullptr returns to the default choice.
-void SetDriver(IFtdiDriver* driver);
+// The process's own driver, chosen once, at first use: the virtual FTDI
+// client when VANTORELLE_SIMULATOR is set, else the platform's driver.
+IFtdiDriver& ProcessDriver();
 
 // Back ends, each in its own file.
 std::unique_ptr<IFtdiDriver> CreatePlatformDriver();

@@ -1,8 +1,10 @@
 // One USB serial link to the machine: raw write and timed read, frames,
-// device commands and the card reader's commands.
+// device commands and the card reader's commands. The link is given the
+// driver it talks through and the clock its time limits and pauses use.
 #pragma once
 
 #include "device/FtdiDriver.h"
+#include "platform/Platform.h"
 
 #include <cstdint>
 
@@ -26,7 +28,7 @@ extern const char* const LINK_DESCRIPTIONS[LINK_DESCRIPTION_COUNT];
 
 class CMachineLink {
 public:
-    explicit CMachineLink(uint32_t baudRate = LINK_STANDARD_BAUD);
+    CMachineLink(IFtdiDriver& driver, ISystemServices& system, uint32_t baudRate = LINK_STANDARD_BAUD);
     CMachineLink(const CMachineLink&) = delete;
     CMachineLink& operator=(const CMachineLink&) = delete;
     ~CMachineLink() = default; // does not close: Close is an explicit step
@@ -65,12 +67,23 @@ public:
     int Card_Send(const uint8_t* data, int count);
     int Card_Receive(uint8_t* dest, uint32_t* count, uint32_t capacity);
 
+    IFtdiDriver& Driver() const { return m_driver; }
+    ISystemServices& System() const { return m_system; }
+
     FT_HANDLE m_hDevice = nullptr;
     bool m_bOpen = false;
     uint32_t m_dwBaudRate;
     bool m_bLogTraffic = true;
     uint8_t m_cardRx[LINK_BUFFER_SIZE] = {};
     uint32_t m_nCardRxLen = 0;
+
+private:
+    // The restart pulse on the CBUS pins; inBreak holds the line in break
+    // around it, which starts the boot loader instead of the firmware.
+    void PulseRestartPins(bool inBreak);
+
+    IFtdiDriver& m_driver;
+    ISystemServices& m_system;
 };
 
 } // namespace vu

@@ -10,8 +10,11 @@ namespace vu {
 
 namespace {
 
-constexpr uint8_t CARD_POWER_ON[9] = {0xB0, 0x00, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00};
-constexpr uint8_t CARD_RECEIVE[9] = {0xB3, 0x00, 0x00, 0x00, 0x00, 0xFF, 0x00, 0x00, 0x00};
+constexpr uint8_t CARD_CMD_POWER_ON = 0xB0;
+constexpr uint8_t CARD_CMD_SEND = 0xB2;
+constexpr uint8_t CARD_CMD_RECEIVE = 0xB3;
+constexpr uint8_t CARD_POWER_ON[9] = {CARD_CMD_POWER_ON, 0x00, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00};
+constexpr uint8_t CARD_RECEIVE[9] = {CARD_CMD_RECEIVE, 0x00, 0x00, 0x00, 0x00, 0xFF, 0x00, 0x00, 0x00};
 constexpr uint32_t CARD_COMMAND_BUFFER = 255;
 constexpr uint32_t ATR_MIN_LENGTH = 14;
 constexpr uint8_t ATR_JCOP[4] = {0x4A, 0x43, 0x4F, 0x50}; // "JCOP" at bytes 9 to 12
@@ -41,7 +44,7 @@ int CMachineLink::Card_Send(const uint8_t* data, int count)
     if (count < 0 || uint32_t(count) > CARD_COMMAND_BUFFER - 1)
         return LINK_E_PROTOCOL;
     uint8_t buffer[CARD_COMMAND_BUFFER] = {};
-    buffer[0] = 0xB2;
+    buffer[0] = CARD_CMD_SEND;
     if (count > 0)
         std::memcpy(buffer + 1, data, size_t(count));
     if (SendCardFrame(buffer, count + 1) != 0)
@@ -62,7 +65,7 @@ int CMachineLink::Card_Receive(uint8_t* dest, uint32_t* count, uint32_t capacity
     // The frame layer bounds the copy by capacity; a count beyond it is not trusted.
     if (*count > capacity)
         return LINK_E_PROTOCOL;
-    if (*count < 2 || dest[0] != 0xB3 || dest[1] != 0x00)
+    if (*count < 2 || dest[0] != CARD_CMD_RECEIVE || dest[1] != 0x00)
         return LINK_E_PROTOCOL;
     *count -= 2;
     std::memmove(dest, dest + 2, *count);

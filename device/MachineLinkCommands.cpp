@@ -2,7 +2,7 @@
 // information items, and the firmware and data write commands.
 #include "device/MachineLink.h"
 
-#include "platform/Platform.h"
+#include "platform/LittleEndian.h"
 
 #include <cstring>
 
@@ -35,14 +35,6 @@ constexpr uint32_t PIN_PAUSE_MS = 100;
 
 const uint8_t DEVICE_ID_FRAME[] = {0x06, 0x00, 0x01, 0x00, CMD_DEVICE_ID, 0xD6};
 const uint8_t DEVICE_INFO_FRAME[] = {0x06, 0x00, 0x01, 0x00, CMD_DEVICE_INFO, 0xB9};
-
-void PutLe32(uint8_t* p, uint32_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
 
 enum class ReplyRule { Exactly2, AtLeast2 };
 
@@ -169,8 +161,7 @@ int CMachineLink::EndDataWrite() { return SimpleCommand(*this, CMD_DATA_END, Rep
 
 int CMachineLink::SetBaudRate(uint32_t rate)
 {
-    IFtdiDriver& driver = Driver();
-    driver.SetBaudRate(m_hDevice, LINK_STANDARD_BAUD);
+    m_driver.SetBaudRate(m_hDevice, LINK_STANDARD_BAUD);
     if (rate != LINK_STANDARD_BAUD) {
         uint8_t request[5] = {CMD_BAUD};
         PutLe32(request + 1, rate);
@@ -180,7 +171,7 @@ int CMachineLink::SetBaudRate(uint32_t rate)
         uint32_t replyLength = 0;
         ReceiveFrame(reply, &replyLength, sizeof reply);
     }
-    driver.SetBaudRate(m_hDevice, rate);
+    m_driver.SetBaudRate(m_hDevice, rate);
     return LINK_OK;
 }
 
@@ -208,25 +199,32 @@ int CMachineLink::GetDeviceInfo(uint8_t* dest)
     return LINK_OK;
 }
 
+void CMachineLink::PulseRestartPins(bool inBreak)
+{
+    // CBUS2 pulses high and low; held in break, that is the boot loader's signal.
+    FT_STATUS st = m_driver.ResetDevice(m_hDevice);
+    if (st == FT_OK)
+        st = m_driver.SetBitMode(m_hDevice, PINS_CBUS0, FT_BITMODE_CBUS_BITBANG);
+    if (st == FT_OK)
+        st = m_driver.SetBitMode(m_hDevice, PINS_CBUS0_CBUS2, FT_BITMODE_CBUS_BITBANG);
+    if (inBreak)
+        m_driver.SetBreakOn(m_hDevice);
+    m_system.Sleep(PIN_PAUSE_MS);
+    if (st == FT_OK)
+        m_driver.SetBitMode(m_hDevice, PINS_CBUS0, FT_BITMODE_CBUS_BITBANG);
+    m_system.Sleep(PIN_PAUSE_MS);
+    if (inBreak) {
+        m_driver.SetBreakOff(m_hDevice);
+        m_system.Sleep(PIN_PAUSE_MS);
+    }
+    m_driver.Purge(m_hDevice, FT_PURGE_RX);
+}
+
 int CMachineLink::EnterBios()
 {
     if (!m_bOpen)
         return LINK_E_NOT_OPEN;
-    IFtdiDriver& driver = Driver();
-    // CBUS2 pulses high and low while the line is held in break: the boot loader's signal.
-    FT_STATUS st = driver.ResetDevice(m_hDevice);
-    if (st == FT_OK)
-        st = driver.SetBitMode(m_hDevice, PINS_CBUS0, FT_BITMODE_CBUS_BITBANG);
-    if (st == FT_OK)
-        st = driver.SetBitMode(m_hDevice, PINS_CBUS0_CBUS2, FT_BITMODE_CBUS_BITBANG);
-    driver.SetBreakOn(m_hDevice);
-    SleepMs(PIN_PAUSE_MS);
-    if (st == FT_OK)
-        driver.SetBitMode(m_hDevice, PINS_CBUS0, FT_BITMODE_CBUS_BITBANG);
-    SleepMs(PIN_PAUSE_MS);
-    driver.SetBreakOff(m_hDevice);
-    SleepMs(PIN_PAUSE_MS);
-    driver.Purge(m_hDevice, FT_PURGE_RX);
+    PulseRestartPins(true);
     SetBaudRate(m_dwBaudRate);
     return LINK_OK;
 }
@@ -235,17 +233,7 @@ int CMachineLink::ResetMachine()
 {
     if (!m_bOpen)
         return LINK_E_NOT_OPEN;
-    IFtdiDriver& driver = Driver();
-    FT_STATUS st = driver.ResetDevice(m_hDevice);
-    if (st == FT_OK)
-        st = driver.SetBitMode(m_hDevice, PINS_CBUS0, FT_BITMODE_CBUS_BITBANG);
-    if (st == FT_OK)
-        st = driver.SetBitMode(m_hDevice, PINS_CBUS0_CBUS2, FT_BITMODE_CBUS_BITBANG);
-    SleepMs(PIN_PAUSE_MS);
-    if (st == FT_OK)
-        driver.SetBitMode(m_hDevice, PINS_CBUS0, FT_BITMODE_CBUS_BITBANG);
-    SleepMs(PIN_PAUSE_MS);
-    driver.Purge(m_hDevice, FT_PURGE_RX);
+    PulseRestartPins(false);
     return LINK_OK;
 }
 

@@ -2,7 +2,7 @@
 // sending, one reply per call, and the card channel's stream of replies.
 #include "device/MachineLink.h"
 
-#include "platform/Platform.h"
+#include "platform/LittleEndian.h"
 
 #include <cstring>
 
@@ -15,18 +15,14 @@ constexpr uint32_t REPLY_READ_MS = 5500;
 constexpr uint32_t REPLY_QUIET_MS = 20000;
 constexpr uint32_t CARD_REPLY_MS = 2000;
 
-uint32_t Le16(const uint8_t* p) { return uint32_t(p[0]) | (uint32_t(p[1]) << 8); }
-
 // Lays out the frame for payload into frame; returns its size, or 0 when the payload does not fit.
 uint32_t BuildFrame(const uint8_t* payload, int length, uint8_t* frame)
 {
     if (length < 0 || length > MAX_PAYLOAD || (length > 0 && !payload))
         return 0;
     uint32_t total = uint32_t(length) + FRAME_OVERHEAD;
-    frame[0] = uint8_t(total);
-    frame[1] = uint8_t(total >> 8);
-    frame[2] = uint8_t(length);
-    frame[3] = uint8_t(length >> 8);
+    PutLe16(frame, total);
+    PutLe16(frame + 2, uint32_t(length));
     if (length > 0)
         std::memcpy(frame + 4, payload, size_t(length));
     uint8_t check = 0;
@@ -68,12 +64,12 @@ int CMachineLink::ReceiveFrame(uint8_t* dest, uint32_t* length, uint32_t capacit
     uint32_t count = 0;
     if (length)
         *length = 0;
-    uint32_t lastArrival = TickCount();
+    uint32_t lastArrival = m_system.TickCount();
     for (;;) {
         uint32_t got = 0;
         int result = ReadRaw(chunk, &got, REPLY_READ_MS);
         if (result == LINK_OK && got > 0) {
-            uint32_t frameLength = count >= 2 ? Le16(gathered) : 0;
+            uint32_t frameLength = count >= 2 ? GetLe16(gathered) : 0;
             // Once more than the frame (or the buffer) has arrived the reply cannot complete,
             // so further bytes neither count nor keep the call waiting.
             bool canComplete = count < LINK_BUFFER_SIZE && (count < 2 || count < frameLength);
@@ -83,19 +79,19 @@ int CMachineLink::ReceiveFrame(uint8_t* dest, uint32_t* length, uint32_t capacit
                 uint32_t take = got < room ? got : room;
                 std::memcpy(gathered + count, chunk, take);
                 count += take;
-                lastArrival = TickCount();
+                lastArrival = m_system.TickCount();
             }
         }
         if (count >= 2) {
-            uint32_t frameLength = Le16(gathered);
+            uint32_t frameLength = GetLe16(gathered);
             if (frameLength > 0 && count == frameLength)
                 break;
         }
-        if (TickCount() - lastArrival >= REPLY_QUIET_MS)
+        if (m_system.TickCount() - lastArrival >= REPLY_QUIET_MS)
             return result != LINK_OK ? result : LINK_E_TIMEOUT;
     }
-    uint32_t frameLength = Le16(gathered);
-    uint32_t payloadLength = Le16(gathered + 2);
+    uint32_t frameLength = GetLe16(gathered);
+    uint32_t payloadLength = GetLe16(gathered + 2);
     if (frameLength < FRAME_OVERHEAD || payloadLength > frameLength - FRAME_OVERHEAD)
         return LINK_E_PROTOCOL;
     // A payload longer than the caller's destination is treated as refused: nothing is copied.
@@ -111,13 +107,13 @@ int CMachineLink::ReceiveCardFrame(uint8_t* dest, uint32_t* length, uint32_t cap
 {
     if (length)
         *length = 0;
-    uint32_t start = TickCount();
+    uint32_t start = m_system.TickCount();
     uint8_t chunk[LINK_BUFFER_SIZE];
     for (;;) {
-        if (TickCount() - start >= CARD_REPLY_MS)
+        if (m_system.TickCount() - start >= CARD_REPLY_MS)
             return LINK_E_TIMEOUT;
         if (m_nCardRxLen > 2) {
-            uint32_t frameLength = Le16(m_cardRx);
+            uint32_t frameLength = GetLe16(m_cardRx);
             if (frameLength <= m_nCardRxLen)
                 break;
             // A frame longer than the whole buffer can never arrive: the stream is dropped.
@@ -137,7 +133,7 @@ int CMachineLink::ReceiveCardFrame(uint8_t* dest, uint32_t* length, uint32_t cap
     }
 
     // Take the front frame out of the stream.
-    uint32_t frameLength = Le16(m_cardRx);
+    uint32_t frameLength = GetLe16(m_cardRx);
     uint8_t frame[LINK_BUFFER_SIZE];
     std::memcpy(frame, m_cardRx, frameLength);
     std::memmove(m_cardRx, m_cardRx + frameLength, m_nCardRxLen - frameLength);
@@ -147,7 +143,7 @@ int CMachineLink::ReceiveCardFrame(uint8_t* dest, uint32_t* length, uint32_t cap
     if (frameLength == 0)
         return LINK_E_TIMEOUT;
     // A frame too short for its header, or whose payload overruns it, is dropped and fails.
-    uint32_t payloadLength = frameLength >= 4 ? Le16(frame + 2) : 0;
+    uint32_t payloadLength = frameLength >= 4 ? GetLe16(frame + 2) : 0;
     if (frameLength < FRAME_OVERHEAD || payloadLength > frameLength - FRAME_OVERHEAD)
         return LINK_E_TIMEOUT;
     // A payload longer than the caller's destination is dropped and fails.

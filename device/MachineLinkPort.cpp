@@ -2,7 +2,6 @@
 #include "device/MachineLink.h"
 
 #include "log/Log.h"
-#include "platform/Platform.h"
 
 #include <climits>
 #include <cstdint>
@@ -18,15 +17,18 @@ const wchar_t SENT_PREFIX[] = L"> :  ";
 const wchar_t RECEIVED_PREFIX[] = L"< :  ";
 } // namespace
 
-CMachineLink::CMachineLink(uint32_t baudRate) : m_dwBaudRate(baudRate) {}
+CMachineLink::CMachineLink(IFtdiDriver& driver, ISystemServices& system, uint32_t baudRate)
+    : m_dwBaudRate(baudRate), m_driver(driver), m_system(system)
+{
+}
 
 int CMachineLink::Open()
 {
     int result = TryOpen();
     if (result == LINK_OK)
         return LINK_OK;
-    uint32_t start = TickCount();
-    while (TickCount() - start < OPEN_RETRY_MS) {
+    uint32_t start = m_system.TickCount();
+    while (m_system.TickCount() - start < OPEN_RETRY_MS) {
         result = TryOpen();
         if (result == LINK_OK)
             return LINK_OK;
@@ -39,14 +41,13 @@ int CMachineLink::TryOpen()
     // A second open would leak the first handle: an open link stays as it is.
     if (m_bOpen)
         return LINK_OK;
-    IFtdiDriver& driver = Driver();
     uint32_t count = 0;
-    if (driver.ListDevicesCount(&count) != FT_OK || count == 0)
+    if (m_driver.ListDevicesCount(&count) != FT_OK || count == 0)
         return LINK_E_NOT_OPEN;
     bool opened = false;
     for (const char* description : LINK_DESCRIPTIONS) {
         FT_HANDLE handle = nullptr;
-        if (driver.OpenByDescription(description, &handle) == FT_OK) {
+        if (m_driver.OpenByDescription(description, &handle) == FT_OK) {
             m_hDevice = handle;
             opened = true;
             break;
@@ -54,8 +55,8 @@ int CMachineLink::TryOpen()
     }
     if (!opened)
         return LINK_E_NOT_OPEN;
-    driver.SetDataCharacteristics(m_hDevice, 8, 0, 0);
-    driver.SetBaudRate(m_hDevice, LINK_STANDARD_BAUD);
+    m_driver.SetDataCharacteristics(m_hDevice, 8, 0, 0);
+    m_driver.SetBaudRate(m_hDevice, LINK_STANDARD_BAUD);
     m_bOpen = true;
     return LINK_OK;
 }
@@ -64,7 +65,7 @@ void CMachineLink::Close()
 {
     if (!m_bOpen)
         return;
-    Driver().Close(m_hDevice);
+    m_driver.Close(m_hDevice);
     m_bOpen = false;
     m_hDevice = nullptr;
 }
@@ -72,7 +73,7 @@ void CMachineLink::Close()
 int CMachineLink::WriteRaw(const uint8_t* data, uint32_t count, uint32_t* written)
 {
     uint32_t taken = 0;
-    FT_STATUS status = Driver().Write(m_hDevice, data, count, &taken);
+    FT_STATUS status = m_driver.Write(m_hDevice, data, count, &taken);
     if (written)
         *written = taken;
     if (m_bLogTraffic) {
@@ -84,18 +85,17 @@ int CMachineLink::WriteRaw(const uint8_t* data, uint32_t count, uint32_t* writte
 
 int CMachineLink::ReadRaw(uint8_t* dest, uint32_t* count, uint32_t timeoutMs)
 {
-    IFtdiDriver& driver = Driver();
     if (count)
         *count = 0;
-    uint32_t start = TickCount();
+    uint32_t start = m_system.TickCount();
     uint32_t queued = 0;
     for (;;) {
         uint32_t tx = 0, events = 0;
         queued = 0;
-        driver.GetStatus(m_hDevice, &queued, &tx, &events);
+        m_driver.GetStatus(m_hDevice, &queued, &tx, &events);
         if (queued > 0)
             break;
-        if (TickCount() - start >= timeoutMs)
+        if (m_system.TickCount() - start >= timeoutMs)
             return LINK_E_TIMEOUT;
     }
     // More than 5000 bytes queued: read the first 5000, the rest stays queued for the next read.
@@ -103,7 +103,7 @@ int CMachineLink::ReadRaw(uint8_t* dest, uint32_t* count, uint32_t timeoutMs)
         queued = LINK_BUFFER_SIZE;
     uint8_t buffer[LINK_BUFFER_SIZE];
     uint32_t got = 0;
-    FT_STATUS status = driver.Read(m_hDevice, buffer, queued, &got);
+    FT_STATUS status = m_driver.Read(m_hDevice, buffer, queued, &got);
     if (status != FT_OK)
         return int(status);
     // A driver that claims more than was asked for is believed only up to the request.

@@ -1,47 +1,13 @@
 #include "device/VirtualFtdiClient.h"
 
+#include "platform/LittleEndian.h"
+
 #include <cstring>
 #include <vector>
 
 namespace vu {
 
 namespace {
-
-void PutU32(uint8_t* p, uint32_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
-
-uint32_t GetU32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
-
-bool SendAll(net::SocketHandle s, const uint8_t* data, size_t length)
-{
-    while (length > 0) {
-        int chunk = length > 65536 ? 65536 : int(length);
-        int n = net::Send(s, data, chunk);
-        if (n <= 0)
-            return false;
-        data += n;
-        length -= size_t(n);
-    }
-    return true;
-}
-
-bool RecvAll(net::SocketHandle s, uint8_t* data, size_t length)
-{
-    while (length > 0) {
-        int chunk = length > 65536 ? 65536 : int(length);
-        int n = net::Recv(s, data, chunk);
-        if (n <= 0)
-            return false;
-        data += n;
-        length -= size_t(n);
-    }
-    return true;
-}
 
 // The longest description a converter holds (D2XX: 64 bytes with its terminator).
 constexpr size_t MAX_DESCRIPTION = 64;
@@ -50,20 +16,9 @@ constexpr size_t MAX_DESCRIPTION = 64;
 
 bool ParseSimulatorAddress(const std::string& hostPort, uint32_t* addrNet, uint16_t* port)
 {
-    size_t colon = hostPort.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 >= hostPort.size())
-        return false;
-    std::string host = hostPort.substr(0, colon);
-    std::string portText = hostPort.substr(colon + 1);
-    if (portText.size() > 5)
-        return false;
-    uint32_t p = 0;
-    for (char ch : portText) {
-        if (ch < '0' || ch > '9')
-            return false;
-        p = p * 10 + uint32_t(ch - '0');
-    }
-    if (p == 0 || p > 65535)
+    std::string host;
+    uint16_t p = 0;
+    if (net::SplitHostPort(hostPort, &host, &p) != net::HOSTPORT_OK || p == 0)
         return false;
     uint32_t a = net::InetAddr(host);
     if (a == 0xFFFFFFFFu) {
@@ -74,7 +29,7 @@ bool ParseSimulatorAddress(const std::string& hostPort, uint32_t* addrNet, uint1
         a = addrs.front();
     }
     *addrNet = a;
-    *port = uint16_t(p);
+    *port = p;
     return true;
 }
 
@@ -133,7 +88,7 @@ bool CVirtualFtdiClient::Transact(Connection& c, uint8_t op, const void* payload
     *answerLength = 0;
     uint8_t header[VFTDI_ANSWER_HEADER];
     header[0] = op;
-    PutU32(header + 1, length);
+    PutLe32(header + 1, length);
     // Header and payload in one send where they fit, so a frame is one segment.
     uint8_t request[VFTDI_REQUEST_HEADER + 4096];
     bool sent;
@@ -141,23 +96,23 @@ bool CVirtualFtdiClient::Transact(Connection& c, uint8_t op, const void* payload
         std::memcpy(request, header, VFTDI_REQUEST_HEADER);
         if (length > 0)
             std::memcpy(request + VFTDI_REQUEST_HEADER, payload, length);
-        sent = SendAll(c.socket, request, VFTDI_REQUEST_HEADER + length);
+        sent = net::SendAll(c.socket, request, VFTDI_REQUEST_HEADER + length) == VFTDI_REQUEST_HEADER + length;
     } else {
-        sent = SendAll(c.socket, header, VFTDI_REQUEST_HEADER) &&
-               SendAll(c.socket, static_cast<const uint8_t*>(payload), length);
+        sent = net::SendAll(c.socket, header, VFTDI_REQUEST_HEADER) == VFTDI_REQUEST_HEADER &&
+               net::SendAll(c.socket, payload, length) == length;
     }
-    if (!sent || !RecvAll(c.socket, header, sizeof header)) {
+    if (!sent || !net::RecvAll(c.socket, header, sizeof header)) {
         c.broken = true;
         return false;
     }
-    uint32_t n = GetU32(header + 4);
+    uint32_t n = GetLe32(header + 4);
     // An answer longer than the call can take breaks the protocol: the rest
     // of the stream could no longer be trusted, so the connection is given up.
-    if (n > capacity || !RecvAll(c.socket, static_cast<uint8_t*>(answer), n)) {
+    if (n > capacity || !net::RecvAll(c.socket, answer, n)) {
         c.broken = true;
         return false;
     }
-    *status = GetU32(header);
+    *status = GetLe32(header);
     *answerLength = n;
     return true;
 }
@@ -191,7 +146,7 @@ FT_STATUS CVirtualFtdiClient::ListDevicesCount(uint32_t* count)
     if (!TransactIdle(VFTDI_LIST_COUNT, nullptr, 0, &st, answer, sizeof answer, &n))
         return FT_OK;
     if (st == FT_OK && n == 4)
-        *count = GetU32(answer);
+        *count = GetLe32(answer);
     else if (st == FT_OK)
         st = FT_IO_ERROR;
     return st;
@@ -253,7 +208,7 @@ FT_STATUS CVirtualFtdiClient::SetDataCharacteristics(FT_HANDLE h, uint8_t wordLe
 FT_STATUS CVirtualFtdiClient::SetBaudRate(FT_HANDLE h, uint32_t baud)
 {
     uint8_t p[4];
-    PutU32(p, baud);
+    PutLe32(p, baud);
     return SimpleCall(h, VFTDI_SET_BAUD_RATE, p, sizeof p);
 }
 
@@ -276,7 +231,7 @@ FT_STATUS CVirtualFtdiClient::Write(FT_HANDLE h, const void* data, uint32_t coun
     if (st == FT_OK && n != 4)
         return FT_IO_ERROR;
     if (written && n == 4)
-        *written = GetU32(answer);
+        *written = GetLe32(answer);
     return st;
 }
 
@@ -303,11 +258,11 @@ FT_STATUS CVirtualFtdiClient::GetStatus(FT_HANDLE h, uint32_t* rxQueue, uint32_t
     if (n != 12)
         return FT_IO_ERROR;
     if (rxQueue)
-        *rxQueue = GetU32(answer);
+        *rxQueue = GetLe32(answer);
     if (txQueue)
-        *txQueue = GetU32(answer + 4);
+        *txQueue = GetLe32(answer + 4);
     if (events)
-        *events = GetU32(answer + 8);
+        *events = GetLe32(answer + 8);
     return FT_OK;
 }
 
@@ -323,7 +278,7 @@ FT_STATUS CVirtualFtdiClient::Read(FT_HANDLE h, void* buffer, uint32_t count, ui
     if (c->broken)
         return FT_IO_ERROR;
     uint8_t p[4];
-    PutU32(p, count);
+    PutLe32(p, count);
     FT_STATUS st = FT_OK;
     uint32_t n = 0;
     // The answer lands straight in the caller's buffer; more than asked breaks the connection.
@@ -349,7 +304,7 @@ FT_STATUS CVirtualFtdiClient::SetBreakOff(FT_HANDLE h) { return SimpleCall(h, VF
 FT_STATUS CVirtualFtdiClient::Purge(FT_HANDLE h, uint32_t mask)
 {
     uint8_t p[4];
-    PutU32(p, mask);
+    PutLe32(p, mask);
     return SimpleCall(h, VFTDI_PURGE, p, sizeof p);
 }
 

@@ -55,25 +55,29 @@ bool CardTransfer(CPhaseFrame& frame, int progressTop)
     return true;
 }
 
+const PhaseSettings kCardSettings = {
+    .baudRate = LINK_STANDARD_BAUD,
+    .namedServer = 1,
+    .tag = {0x07, 0x42},
+    .tagLength = 2,
+    .identity = PhaseIdentity::DeviceIdAndInfo,
+    .cardChannel = true,
+    .waitAfterBiosMs = 0,
+    .noReplyCode = 11,
+    .singleReplyCode = 0, // a single card command is a valid reply
+    .showPrepare = true,
+    .logTimeAtEnd = false,
+    .logFailure = false,
+    .failureWaitMs = 5000,
+};
+
 } // namespace
 
 bool RunCardPhase(IWorkerWindow* window, uint32_t startTick, int progressTop)
 {
     if (progressTop <= 0)
         return false;
-    PhaseSettings settings{};
-    settings.baudRate = LINK_STANDARD_BAUD;
-    settings.namedServer = 1;
-    settings.tag[0] = 0x07;
-    settings.tag[1] = 0x42;
-    settings.tagLength = 2;
-    settings.identity = PhaseIdentity::DeviceIdAndInfo;
-    settings.cardChannel = true;
-    settings.noReplyCode = 11;
-    settings.singleReplyCode = 0; // a single card command is a valid reply
-    settings.showPrepare = true;
-    settings.failureWaitMs = 5000;
-    CPhaseFrame frame(window, startTick, settings);
+    CPhaseFrame frame(window, startTick, kCardSettings);
     return frame.Run(CardHandshake, [progressTop](CPhaseFrame& f) { return CardTransfer(f, progressTop); });
 }
 

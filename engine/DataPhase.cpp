@@ -2,6 +2,7 @@
 #include "engine/PhaseFrame.h"
 #include "log/Format.h"
 #include "log/Log.h"
+#include "platform/LittleEndian.h"
 
 #include <cstring>
 
@@ -15,12 +16,6 @@ constexpr int kOffsetField = 6;
 constexpr int kSizeField = 7;
 // WriteDataSectors takes a signed byte address: larger images cannot be addressed.
 constexpr uint32_t kLargestImage = 0x80000000u;
-
-void PutLe32(uint8_t* at, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        at[i] = uint8_t(value >> (8 * i));
-}
 
 void SetRequestNumber(ExchangeRecord& record, int field, uint32_t value)
 {
@@ -67,9 +62,7 @@ bool DataTransfer(CPhaseFrame& frame, int progressBase)
     CMachineLink& link = frame.Link();
     const int span = 100 - progressBase;
 
-    const uint8_t* sizeBytes = record.replyData[1];
-    uint32_t imageSize = uint32_t(sizeBytes[0]) | uint32_t(sizeBytes[1]) << 8 | uint32_t(sizeBytes[2]) << 16
-                         | uint32_t(sizeBytes[3]) << 24;
+    uint32_t imageSize = GetLe32(record.replyData[1]);
     if (imageSize == 0 || imageSize > kLargestImage) {
         LogReplyRecords(record);
         return frame.Fail(L"Communication with server failed.(%d)", 13);
@@ -99,7 +92,7 @@ bool DataTransfer(CPhaseFrame& frame, int progressBase)
             break;
         frame.Window()->SetProgressPos(int(p) * span / divisor + progressBase);
         bool written = WritePart(frame, p);
-        WriteLog(Format(L"part %u/%u time : %u s", p, wholeParts, SecondsSince(frame.StartTick())));
+        WriteLog(Format(L"part %u/%u time : %u s", p, wholeParts, SecondsSince(frame.Context().system, frame.StartTick())));
         if (!written)
             break;
     }
@@ -107,28 +100,29 @@ bool DataTransfer(CPhaseFrame& frame, int progressBase)
     return !frame.Failed();
 }
 
+const PhaseSettings kDataSettings = {
+    .baudRate = LINK_HIGH_BAUD,
+    .namedServer = 0,
+    .tag = {0x02, 0x01, 0x03},
+    .tagLength = 3,
+    .identity = PhaseIdentity::InfoItems,
+    .cardChannel = false,
+    .waitAfterBiosMs = 1000,
+    .noReplyCode = 11,
+    .singleReplyCode = 12,
+    .showPrepare = false,
+    .logTimeAtEnd = true,
+    .logFailure = true,
+    .failureWaitMs = 3000,
+};
+
 } // namespace
 
 bool RunDataPhase(IWorkerWindow* window, uint32_t startTick, int progressBase)
 {
     if (progressBase >= 100)
         return false;
-    PhaseSettings settings{};
-    settings.baudRate = LINK_HIGH_BAUD;
-    settings.namedServer = 0;
-    settings.tag[0] = 0x02;
-    settings.tag[1] = 0x01;
-    settings.tag[2] = 0x03;
-    settings.tagLength = 3;
-    settings.identity = PhaseIdentity::InfoItems;
-    settings.waitAfterBiosMs = 1000;
-    settings.noReplyCode = 11;
-    settings.singleReplyCode = 12;
-    settings.showPrepare = false;
-    settings.logTimeAtEnd = true;
-    settings.logFailure = true;
-    settings.failureWaitMs = 3000;
-    CPhaseFrame frame(window, startTick, settings);
+    CPhaseFrame frame(window, startTick, kDataSettings);
     return frame.Run(AddPartFields,
                      [progressBase](CPhaseFrame& f) { return DataTransfer(f, progressBase); });
 }

@@ -1,6 +1,5 @@
 #include "engine/Engine.h"
 #include "engine/PhaseFrame.h"
-#include "platform/Platform.h"
 
 #include <cstring>
 #include <memory>
@@ -15,7 +14,7 @@ bool ProbeMachine(CMachineLink& link, IWorkerWindow* window)
         return false;
     if (link.EnterBios() != 0)
         return false;
-    SleepMs(1000);
+    link.System().Sleep(1000);
     uint8_t id[8] = {};
     if (link.GetDeviceId(id) != 0)
         return false;
@@ -34,7 +33,8 @@ bool ProbeMachine(CMachineLink& link, IWorkerWindow* window)
 
 bool PrepareDevice(IWorkerWindow* window)
 {
-    auto link = std::make_unique<CMachineLink>(LINK_STANDARD_BAUD);
+    const EngineContext& context = window->Context();
+    auto link = std::make_unique<CMachineLink>(context.driver, context.system, LINK_STANDARD_BAUD);
     bool passed = ProbeMachine(*link, window);
     link->ResetMachine(); // the machine leaves the boot loader whatever happened
     link->Close();

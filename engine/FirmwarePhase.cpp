@@ -31,23 +31,27 @@ bool FirmwareTransfer(CPhaseFrame& frame)
     return true;
 }
 
+const PhaseSettings kFirmwareSettings = {
+    .baudRate = LINK_HIGH_BAUD,
+    .namedServer = 0,
+    .tag = {0x02, 0x01, 0x01},
+    .tagLength = 3,
+    .identity = PhaseIdentity::InfoItems,
+    .cardChannel = false,
+    .waitAfterBiosMs = 0,
+    .noReplyCode = 5,
+    .singleReplyCode = 6,
+    .showPrepare = true,
+    .logTimeAtEnd = false,
+    .logFailure = false,
+    .failureWaitMs = 5000,
+};
+
 } // namespace
 
 bool RunFirmwarePhase(IWorkerWindow* window, uint32_t startTick)
 {
-    PhaseSettings settings{};
-    settings.baudRate = LINK_HIGH_BAUD;
-    settings.namedServer = 0;
-    settings.tag[0] = 0x02;
-    settings.tag[1] = 0x01;
-    settings.tag[2] = 0x01;
-    settings.tagLength = 3;
-    settings.identity = PhaseIdentity::InfoItems;
-    settings.noReplyCode = 5;
-    settings.singleReplyCode = 6;
-    settings.showPrepare = true;
-    settings.failureWaitMs = 5000;
-    CPhaseFrame frame(window, startTick, settings);
+    CPhaseFrame frame(window, startTick, kFirmwareSettings);
     return frame.Run(nullptr, FirmwareTransfer);
 }
 

@@ -11,7 +11,13 @@
 
 namespace vu {
 
-const wchar_t* const TOOL_VERSION_TEXT = L"1.4.1";
+const wchar_t* const ELAPSED_STATUS_FORMAT = L"Updating, elapsed time: %d m %d s";
+
+bool IsElapsedTimeStatus(const std::wstring& text)
+{
+    const std::wstring format = ELAPSED_STATUS_FORMAT;
+    return text.starts_with(format.substr(0, format.find(L'%')));
+}
 
 void ExchangeRecordDeleter::operator()(ExchangeRecord* record) const
 {
@@ -33,7 +39,7 @@ std::wstring TextUpToZero(const uint8_t* bytes, size_t capacity)
     return AnsiToWide(bytes, count);
 }
 
-uint32_t SecondsSince(uint32_t startTick) { return (TickCount() - startTick) / 1000; }
+uint32_t SecondsSince(ISystemServices& system, uint32_t startTick) { return (system.TickCount() - startTick) / 1000; }
 
 void EnableCommandButtons(IWorkerWindow* window, bool enable)
 {
@@ -42,7 +48,7 @@ void EnableCommandButtons(IWorkerWindow* window, bool enable)
 }
 
 CPhaseFrame::CPhaseFrame(IWorkerWindow* window, uint32_t startTick, const PhaseSettings& settings)
-    : m_window(window), m_startTick(startTick), m_settings(settings)
+    : m_window(window), m_context(window->Context()), m_startTick(startTick), m_settings(settings)
 {
 }
 
@@ -57,7 +63,7 @@ bool CPhaseFrame::Run(const Step& prepare, const Step& transfer)
     m_message.clear();
     m_ok = true;
     m_ended = false;
-    m_link = std::make_unique<CMachineLink>(m_settings.baudRate);
+    m_link = std::make_unique<CMachineLink>(m_context.driver, m_context.system, m_settings.baudRate);
     m_record = NewExchangeRecord(m_settings.namedServer);
     if (m_settings.cardChannel)
         m_card = std::make_unique<CCardChannel>(m_link.get());
@@ -75,7 +81,7 @@ bool CPhaseFrame::Run(const Step& prepare, const Step& transfer)
         m_window->ShowStatus(m_message);
         if (m_settings.logFailure)
             WriteLog(m_message);
-        SleepMs(m_settings.failureWaitMs);
+        m_context.system.Sleep(m_settings.failureWaitMs);
         return false;
     }
     return true;
@@ -89,7 +95,7 @@ bool CPhaseFrame::SetUp()
     if (m_link->EnterBios() != 0)
         return Fail(L"Enter BIOS failed.(%d)", 2);
     if (m_settings.waitAfterBiosMs)
-        SleepMs(m_settings.waitAfterBiosMs);
+        m_context.system.Sleep(m_settings.waitAfterBiosMs);
     return GatherIdentity();
 }
 
@@ -131,7 +137,7 @@ bool CPhaseFrame::Fail(const wchar_t* format, int code)
 bool CPhaseFrame::Exchange(int noReplyCode, int singleReplyCode)
 {
     m_window->ShowStatus(L"Communication with server...");
-    ExchangeWithServer(*m_record); // judged by replyCount alone
+    ExchangeWithServer(*m_record, m_context.server); // judged by replyCount alone
     if (m_record->replyCount <= 0)
         return Fail(L"Communication with server failed.(%d)", noReplyCode);
     if (m_record->replyCount == 1 && singleReplyCode != 0)
@@ -139,7 +145,7 @@ bool CPhaseFrame::Exchange(int noReplyCode, int singleReplyCode)
     return true;
 }
 
-void CPhaseFrame::StartStatusClock() { m_lastStatusTick = TickCount(); }
+void CPhaseFrame::StartStatusClock() { m_lastStatusTick = m_context.system.TickCount(); }
 
 void CPhaseFrame::Progress(int position)
 {
@@ -149,12 +155,12 @@ void CPhaseFrame::Progress(int position)
 
 void CPhaseFrame::ElapsedStatus()
 {
-    uint32_t now = TickCount();
+    uint32_t now = m_context.system.TickCount();
     if (now - m_lastStatusTick <= 1000)
         return;
     uint32_t s = (now - m_startTick) / 1000;
-    m_window->ShowStatus(Format(L"Updating, elapsed time: %d m %d s", int(s / 60), int(s % 60)));
-    m_lastStatusTick = TickCount();
+    m_window->ShowStatus(Format(ELAPSED_STATUS_FORMAT, int(s / 60), int(s % 60)));
+    m_lastStatusTick = m_context.system.TickCount();
 }
 
 bool CPhaseFrame::WriteWithRetries(const wchar_t* logPrefix, const std::function<int()>& write)
@@ -162,7 +168,7 @@ bool CPhaseFrame::WriteWithRetries(const wchar_t* logPrefix, const std::function
     if (write() == 0)
         return true;
     for (int retry = 1; retry <= 5; ++retry) {
-        SleepMs(1000);
+        m_context.system.Sleep(1000);
         WriteLog(logPrefix + IntToText(retry));
         if (write() == 0)
             return true;
@@ -174,7 +180,7 @@ void CPhaseFrame::End()
 {
     m_ended = true;
     if (m_settings.logTimeAtEnd)
-        WriteLog(Format(L"time : %u s", SecondsSince(m_startTick)));
+        WriteLog(Format(L"time : %u s", SecondsSince(m_context.system, m_startTick)));
     m_record.reset();
     if (m_link) {
         m_link->ResetMachine();

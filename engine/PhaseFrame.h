@@ -28,8 +28,8 @@ ExchangeRecordPtr NewExchangeRecord(int32_t namedServer);
 // The bytes up to the first zero byte, never beyond capacity, as text.
 std::wstring TextUpToZero(const uint8_t* bytes, size_t capacity);
 
-// Whole seconds since startTick (unsigned tick difference).
-uint32_t SecondsSince(uint32_t startTick);
+// Whole seconds since startTick on the system's clock (unsigned tick difference).
+uint32_t SecondsSince(ISystemServices& system, uint32_t startTick);
 
 // Disables or enables both command buttons: IDC_UPDATE_ONLINE first, then IDC_MENU_BUTTON.
 void EnableCommandButtons(IWorkerWindow* window, bool enable);
@@ -93,6 +93,7 @@ public:
     bool WriteWithRetries(const wchar_t* logPrefix, const std::function<int()>& write);
 
     IWorkerWindow* Window() const { return m_window; }
+    const EngineContext& Context() const { return m_context; }
     uint32_t StartTick() const { return m_startTick; }
     CMachineLink& Link() { return *m_link; }
     ExchangeRecord& Record() { return *m_record; }
@@ -104,6 +105,7 @@ private:
     void End();
 
     IWorkerWindow* m_window;
+    const EngineContext& m_context;
     uint32_t m_startTick;
     PhaseSettings m_settings;
     std::wstring m_message;

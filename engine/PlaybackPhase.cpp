@@ -34,22 +34,27 @@ bool PlaybackTransfer(CPhaseFrame& frame)
     return true;
 }
 
+const PhaseSettings kPlaybackSettings = {
+    .baudRate = LINK_STANDARD_BAUD,
+    .namedServer = 1,
+    .tag = {0x07, 0x41},
+    .tagLength = 2,
+    .identity = PhaseIdentity::DeviceIdAndInfo,
+    .cardChannel = false,
+    .waitAfterBiosMs = 0,
+    .noReplyCode = 5,
+    .singleReplyCode = 6,
+    .showPrepare = true,
+    .logTimeAtEnd = false,
+    .logFailure = false,
+    .failureWaitMs = 5000,
+};
+
 } // namespace
 
 bool RunPlaybackPhase(IWorkerWindow* window, uint32_t startTick)
 {
-    PhaseSettings settings{};
-    settings.baudRate = LINK_STANDARD_BAUD;
-    settings.namedServer = 1;
-    settings.tag[0] = 0x07;
-    settings.tag[1] = 0x41;
-    settings.tagLength = 2;
-    settings.identity = PhaseIdentity::DeviceIdAndInfo;
-    settings.noReplyCode = 5;
-    settings.singleReplyCode = 6;
-    settings.showPrepare = true;
-    settings.failureWaitMs = 5000;
-    CPhaseFrame frame(window, startTick, settings);
+    CPhaseFrame frame(window, startTick, kPlaybackSettings);
     return frame.Run(nullptr, PlaybackTransfer);
 }
 

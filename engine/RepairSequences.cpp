@@ -1,6 +1,5 @@
 #include "engine/Engine.h"
 #include "engine/PhaseFrame.h"
-#include "platform/Platform.h"
 
 namespace vu {
 
@@ -12,18 +11,19 @@ using RepairPhase = bool (*)(IWorkerWindow* window, uint32_t startTick);
 
 unsigned RunRepair(IWorkerWindow* window, RepairPhase phase)
 {
-    uint32_t startTick = TickCount();
+    ISystemServices& system = window->Context().system;
+    uint32_t startTick = system.TickCount();
     EnableCommandButtons(window, false);
     window->ShowStatus(L"Prepare to update...");
     bool repaired = false;
     if (PrepareDevice(window)) {
-        SleepMs(2000);
+        system.Sleep(2000);
         repaired = phase(window, startTick);
     } else {
         // The repairs need a machine that passes the probe: say what to do
         // for a moment before the failure line replaces it.
         window->ShowStatus(L"Please update machine to latest version first.");
-        SleepMs(kHintMs);
+        system.Sleep(kHintMs);
     }
     if (repaired)
         SuccessEnding(window, startTick, L"Repair success. (%d m %d s) ");

@@ -1,18 +1,24 @@
 #include "engine/Engine.h"
 #include "engine/PhaseFrame.h"
+#include "log/Format.h"
+#include "log/Log.h"
+#include "platform/ToolVersion.h"
 #include "server/ServerExchange.h"
 
 #include <algorithm>
 
 namespace vu {
 
+void WriteStartLine() { WriteLog(Format(L"TAVRIN Automatic Key Cutting Machine V%s start", TOOL_VERSION_TEXT)); }
+
 unsigned VersionInfoThread(IWorkerWindow* window)
 {
     EnableCommandButtons(window, false);
     window->ShowStatus(L"Getting version info...");
-    GetVersionInfo(window);
+    bool shown = GetVersionInfo(window);
     EnableCommandButtons(window, true);
     window->ShowStatus(L"");
+    window->ReportOutcome(shown);
     return 0;
 }
 
@@ -24,7 +30,7 @@ bool GetVersionInfo(IWorkerWindow* window)
     static const uint8_t kLanguage[2] = {'e', 'n'};
     AddRequestField(*record, kLanguage, sizeof kLanguage);
     window->ShowStatus(L"Communication with server...");
-    ExchangeWithServer(*record); // judged by replyCount alone
+    ExchangeWithServer(*record, window->Context().server); // judged by replyCount alone
     if (record->replyCount <= 1)
         return false;
     window->ShowStatus(L"");

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "engine/ControlIds.h"
+#include "engine/EngineContext.h"
 
 #include <string>
 
@@ -20,12 +21,15 @@ public:
     virtual void EnableItem(int id, bool enable) = 0;
     // SetWindowText on IDC_UPDATE_LOG, IDC_DEVICE_INFO_1 or IDC_DEVICE_INFO_2.
     virtual void SetItemText(int id, std::wstring text) = 0;
+
+    // What the worker runs with, as the front end chose it.
+    virtual const EngineContext& Context() = 0;
+    // How the worker's sequence ended, told once as its last status is shown
+    // (the status says it in words; a front end that needs the value reads
+    // this). The dialog has no use for it.
+    virtual void ReportOutcome(bool succeeded) { (void)succeeded; }
 };
 
 using WorkerProc = unsigned (*)(IWorkerWindow* window);
-
-// Starts proc on a new thread with the window as its only argument and
-// returns at once; nothing waits for the thread.
-void StartWorker(WorkerProc proc, IWorkerWindow* window);
 
 } // namespace vu

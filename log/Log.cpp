@@ -11,27 +11,8 @@ namespace vu {
 namespace {
 
 std::mutex g_lock;                 // serialises callers: interval state and line order
-uint64_t g_previousCounter = 0;    // 0: no call yet in this process
-uint64_t g_counterFrequency = 0;
 std::filesystem::path g_override;
 std::function<void(const std::wstring&)> g_observer;
-
-std::string IntervalColumn()
-{
-    uint64_t now = Sys().PerformanceCounter();
-    if (g_previousCounter == 0) {
-        g_counterFrequency = Sys().PerformanceFrequency();
-        g_previousCounter = now ? now : 1;
-        return "    -   ";
-    }
-    double elapsed = double(now - g_previousCounter) / double(g_counterFrequency);
-    g_previousCounter = now ? now : 1;
-    if (elapsed > 10.0)
-        return "   --   ";
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%f", elapsed);
-    return buf;
-}
 
 std::filesystem::path PrimaryLogPath()
 {
@@ -64,14 +45,31 @@ std::wstring LogFileNameFromExePath(const std::wstring& exePath, wchar_t separat
     return path.substr(0, cut + 1) + L"log.bin";
 }
 
-void WriteLog(std::wstring text)
+std::string CLineLog::IntervalColumn()
+{
+    uint64_t now = m_clock.PerformanceCounter();
+    if (m_previousCounter == 0) {
+        m_counterFrequency = m_clock.PerformanceFrequency();
+        m_previousCounter = now ? now : 1;
+        return "    -   ";
+    }
+    double elapsed = double(now - m_previousCounter) / double(m_counterFrequency);
+    m_previousCounter = now ? now : 1;
+    if (elapsed > 10.0)
+        return "   --   ";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%f", elapsed);
+    return buf;
+}
+
+void CLineLog::Write(std::wstring text)
 {
     std::lock_guard<std::mutex> lock(g_lock);
     if (g_observer)
         g_observer(text);
 
     std::string line = "[";
-    std::wstring stamp = LogTimestamp();
+    std::wstring stamp = Timestamp();
     line.append(stamp.begin(), stamp.end());
     line += "|";
     line += IntervalColumn();
@@ -91,9 +89,9 @@ void WriteLog(std::wstring text)
     std::fclose(f);
 }
 
-std::wstring LogTimestamp()
+std::wstring CLineLog::Timestamp()
 {
-    LocalTime t = Sys().Now();
+    LocalTime t = m_clock.Now();
     char buf[64];
     std::snprintf(buf, sizeof buf, "%4d-%.2d-%.2d %.2d:%.2d:%.2d:%.3d", t.year, t.month, t.day, t.hour,
                   t.minute, t.second, t.millisecond);
@@ -135,10 +133,22 @@ void SetLogObserver(std::function<void(const std::wstring&)> observer)
     g_observer = std::move(observer);
 }
 
-void ResetLogIntervalForTesting()
+void CLineLog::ForgetPreviousCall()
 {
     std::lock_guard<std::mutex> lock(g_lock);
-    g_previousCounter = 0;
+    m_previousCounter = 0;
 }
+
+CLineLog& ProcessLog()
+{
+    static CLineLog log(RealSystem());
+    return log;
+}
+
+void WriteLog(std::wstring text) { ProcessLog().Write(std::move(text)); }
+
+std::wstring LogTimestamp() { return ProcessLog().Timestamp(); }
+
+void ResetLogIntervalForTesting() { ProcessLog().ForgetPreviousCall(); }
 
 } // namespace vu

@@ -2,6 +2,8 @@
 // runs, never read back by the tool.
 #pragma once
 
+#include "platform/Platform.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -9,11 +11,39 @@
 
 namespace vu {
 
-// Appends "[timestamp|interval]text" and CR LF to the log. Never fails
-// visibly; safe to call from any thread.
+// The lines of the log as one clock sees them: the timestamp and the interval
+// column come from the clock a log is made with, the interval state is its
+// own. The process writes through ProcessLog, on the system's clock; a test
+// of the columns makes one on a virtual clock. Every log writes to the same
+// file, one line at a time.
+class CLineLog {
+public:
+    explicit CLineLog(ISystemServices& clock) : m_clock(clock) {}
+    CLineLog(const CLineLog&) = delete;
+    CLineLog& operator=(const CLineLog&) = delete;
+
+    // Appends "[timestamp|interval]text" and CR LF. Never fails visibly.
+    void Write(std::wstring text);
+    // Local time as "%4d-%.2d-%.2d %.2d:%.2d:%.2d:%.3d" (colon before the milliseconds).
+    std::wstring Timestamp();
+    // Forgets the previous call: the next line carries the first-call interval.
+    void ForgetPreviousCall();
+
+private:
+    std::string IntervalColumn();
+
+    ISystemServices& m_clock;
+    uint64_t m_previousCounter = 0; // 0: no call yet
+    uint64_t m_counterFrequency = 0;
+};
+
+// The process's log, on the system's own clock.
+CLineLog& ProcessLog();
+
+// ProcessLog().Write: safe to call from any thread.
 void WriteLog(std::wstring text);
 
-// Local time as "%4d-%.2d-%.2d %.2d:%.2d:%.2d:%.3d" (colon before the milliseconds).
+// ProcessLog().Timestamp.
 std::wstring LogTimestamp();
 
 // "%d" of a signed 32-bit number.
@@ -34,7 +64,7 @@ void SetLogFileOverride(const std::filesystem::path& path);
 // Sees the text of every WriteLog call (tests); an empty function removes it.
 void SetLogObserver(std::function<void(const std::wstring& text)> observer);
 
-// Forgets the previous call, so the next line carries the first-call interval (tests).
+// ProcessLog().ForgetPreviousCall, as a new process would start (tests).
 void ResetLogIntervalForTesting();
 
 } // namespace vu

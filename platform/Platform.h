@@ -1,5 +1,5 @@
-// System services used by every layer. Time goes through a swappable
-// service so tests can run hours of waits on a virtual clock.
+// System services used by every layer. Time is a service that is passed
+// in, so tests can run hours of waits on a virtual clock.
 #pragma once
 
 #include <cstddef>
@@ -25,15 +25,8 @@ public:
     virtual void Beep(uint32_t hz, uint32_t ms) = 0; // returns when the tone ends
 };
 
-// The services in force: the real system unless a test installed others.
-ISystemServices& Sys();
-// Installs services (a test's virtual clock); nullptr restores the real ones.
-void SetSys(ISystemServices* services);
+// The process's own services: the system's clock, sleep and beep.
 ISystemServices& RealSystem();
-
-inline uint32_t TickCount() { return Sys().TickCount(); }
-inline void SleepMs(uint32_t ms) { Sys().Sleep(ms); }
-inline void SystemBeep(uint32_t hz, uint32_t ms) { Sys().Beep(hz, ms); }
 
 // Full path of the running executable, at most 260 characters
 // (a longer path is cut to fit, as the Windows call does).
@@ -62,6 +55,8 @@ std::filesystem::path FallbackLogFolder();
 
 // Environment variable, empty when unset.
 std::string GetEnv(const char* name);
+// Sets an environment variable of this process; an empty value removes it.
+void SetEnv(const char* name, const std::string& value);
 
 // Path separator of executable paths on this platform.
 wchar_t PathSeparator();

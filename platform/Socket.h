@@ -2,6 +2,7 @@
 // the platform's own error numbers. One implementation per platform.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -32,6 +33,24 @@ int ShutdownSend(SocketHandle s);                           // 0 or -1
 int SetRecvTimeout(SocketHandle s, uint32_t ms);            // 0 or -1
 int Recv(SocketHandle s, void* buf, int len);               // >0 bytes, 0 closed, -1 error
 
+// Sends all n bytes, call after call; returns how many were taken before a
+// send failed (n when all were).
+size_t SendAll(SocketHandle s, const void* data, size_t n);
+// Receives exactly n bytes; false when the connection ended or failed first.
+bool RecvAll(SocketHandle s, void* buf, size_t n);
+
+// The platform's error numbers (LastError) for a receive time-out and a
+// refused connection.
+extern const int NET_E_TIMED_OUT;
+extern const int NET_E_REFUSED;
+// A peer's abortive close (SetAbortiveClose) shows as a failed receive.
+// Wine, where the Windows builds are tested, ends it as a clean close.
+extern const bool NET_RESET_REPORTED;
+
+// Wakes a thread blocked in Accept or Recv on s. Linux shuts the socket down
+// and the caller still closes it (false); Windows can only close it (true).
+bool WakeBlockedSocket(SocketHandle s);
+
 // gethostbyname: 0 and the entry's IPv4 addresses in order (network byte
 // order), with isIpv4 false for an entry of another family; or a resolver
 // error code (RESOLVE_*, or another platform code).
@@ -39,6 +58,15 @@ int ResolveHostByName(const std::string& name, std::vector<uint32_t>* addrsNet, 
 
 uint32_t InetAddr(const std::string& text);   // inet_addr: 0xFFFFFFFF when malformed
 std::string InetNtoa(uint32_t addrNet);
+
+enum : int {
+    HOSTPORT_OK = 0,
+    HOSTPORT_E_SHAPE = 1, // no colon, or nothing before or after the last one
+    HOSTPORT_E_PORT = 2,  // the port is not a number from 0 to 65535
+};
+// "HOST:PORT" split at its last colon into the host text and the port (up
+// to five digits, 0 included: callers that need a real port refuse it).
+int SplitHostPort(const std::string& text, std::string* host, uint16_t* port);
 
 // Listening side, for the simulators and test servers. addrNet in network
 // byte order; port 0 picks a free port, reported through boundPort.

@@ -3,6 +3,7 @@
 #include "log/Format.h"
 #include "log/Log.h"
 #include "platform/Platform.h"
+#include "platform/ToolVersion.h"
 
 #include <algorithm>
 #include <cstring>
@@ -11,9 +12,6 @@
 namespace vu {
 
 namespace {
-
-// The tool's version as the request's third field carries it.
-constexpr const wchar_t* TOOL_VERSION = L"1.4.1";
 
 // UTF-16LE bytes of a text, two per unit, no terminator.
 std::basic_string<uint8_t> Utf16Le(const std::wstring& text)
@@ -75,7 +73,7 @@ void AddRequestField(ExchangeRecord& record, const uint8_t* bytes, int32_t lengt
     // The computer name is at most 15 characters on both platforms, so at most 30 bytes.
     std::basic_string<uint8_t> name = Utf16Le(ComputerName());
     StoreField(record, name.data(), int32_t(name.size()));
-    std::basic_string<uint8_t> version = Utf16Le(TOOL_VERSION);
+    std::basic_string<uint8_t> version = Utf16Le(TOOL_VERSION_TEXT);
     StoreField(record, version.data(), int32_t(version.size()));
 }
 

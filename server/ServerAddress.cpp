@@ -5,9 +5,8 @@
 #include "platform/HttpGet.h"
 #include "platform/Platform.h"
 #include "platform/Socket.h"
-#include "server/ServerTestHooks.h"
+#include "server/ServerExchange.h"
 
-#include <mutex>
 #include <vector>
 
 #ifndef VU_FIXED_SERVER
@@ -29,22 +28,15 @@ constexpr size_t ADDRESS_TEXT_MAX = 29;
 // An address page is a dotted address; a body of more than this is no address page.
 constexpr size_t PAGE_TEXT_MAX = 4096;
 
-std::mutex g_hookLock;
-HostLookup g_lookup;
-
 std::string EnvOr(const char* name, const char* fallback)
 {
     std::string v = GetEnv(name);
     return v.empty() ? std::string(fallback) : v;
 }
 
-bool LookUpHost(const std::string& name, std::vector<uint32_t>* addrs, bool* isIpv4, int* error)
+bool LookUpHost(const HostLookup& lookup, const std::string& name, std::vector<uint32_t>* addrs, bool* isIpv4,
+                int* error)
 {
-    HostLookup lookup;
-    {
-        std::lock_guard<std::mutex> lock(g_hookLock);
-        lookup = g_lookup;
-    }
     addrs->clear();
     *isIpv4 = false;
     *error = 0;
@@ -76,12 +68,6 @@ std::wstring AsLogText(const std::string& bytes)
 
 } // namespace
 
-void SetHostLookupForTesting(HostLookup lookup)
-{
-    std::lock_guard<std::mutex> lock(g_hookLock);
-    g_lookup = std::move(lookup);
-}
-
 std::string FixedServerAddress() { return EnvOr("VANTORELLE_FIXED_SERVER", VU_FIXED_SERVER); }
 std::string ServerDnsName() { return EnvOr("VANTORELLE_SERVER_NAME", VU_SERVER_NAME); }
 std::string AddressPageUrl() { return EnvOr("VANTORELLE_ADDRESS_PAGE", VU_ADDRESS_PAGE); }
@@ -89,10 +75,10 @@ std::string AddressPageUrl() { return EnvOr("VANTORELLE_ADDRESS_PAGE", VU_ADDRES
 int FetchPageText(const std::string& url, std::string& pageText)
 {
     pageText.clear();
-    return net::HttpGet(url, &pageText, PAGE_TEXT_MAX) == net::HTTP_GET_OK ? 0 : 7;
+    return net::HttpGet(url, &pageText, PAGE_TEXT_MAX) == net::HTTP_GET_OK ? net::HTTP_GET_OK : net::HTTP_GET_FAILED;
 }
 
-int ResolveServerAddress(const ExchangeRecord& record, uint32_t* addrNet)
+int ResolveServerAddress(const ExchangeRecord& record, uint32_t* addrNet, const ServerSeams& seams)
 {
     if (record.namedServer != 1) {
         *addrNet = net::InetAddr(FixedServerAddress());
@@ -103,14 +89,14 @@ int ResolveServerAddress(const ExchangeRecord& record, uint32_t* addrNet)
     std::vector<uint32_t> addrs;
     bool isIpv4 = false;
     int lookupError = 0;
-    if (LookUpHost(ServerDnsName(), &addrs, &isIpv4, &lookupError)) {
+    if (LookUpHost(seams.lookUpHost, ServerDnsName(), &addrs, &isIpv4, &lookupError)) {
         if (isIpv4 && !addrs.empty())
             addressText = net::InetNtoa(addrs.back());
     } else {
         std::string page;
         int fetched = FetchPageText(AddressPageUrl(), page);
         WriteLog(Format(L"%d-%s", fetched, AsLogText(page).c_str()));
-        if (fetched == 0) {
+        if (fetched == net::HTTP_GET_OK) {
             addressText = TrimPageText(page);
             if (addressText.size() > ADDRESS_TEXT_MAX) {
                 // An over-long page is refused, not cut: a cut text could still parse as some other address.
@@ -121,7 +107,7 @@ int ResolveServerAddress(const ExchangeRecord& record, uint32_t* addrNet)
             addressText.clear();
         } else if (lookupError == net::RESOLVE_HOST_NOT_FOUND) {
             WriteLog(L"Host not found");
-            return 11001;
+            return SERVER_HOST_NOT_FOUND;
         } else if (lookupError == net::RESOLVE_NO_DATA) {
             WriteLog(L"No data record found");
             return -1;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "server/ExchangeRecord.h"
+#include "server/ServerSeams.h"
 
 #include <cstdint>
 #include <string>
@@ -17,11 +18,12 @@ std::string ServerDnsName();
 std::string AddressPageUrl();
 
 // The body of the address page, carriage returns dropped, into pageText.
-// 0 when read to its end, 7 on any failure (pageText keeps what arrived).
+// net::HTTP_GET_OK (0) when read to its end, net::HTTP_GET_FAILED (7) on any
+// failure (pageText keeps what arrived).
 int FetchPageText(const std::string& url, std::string& pageText);
 
 // 0 and *addrNet (network byte order) to connect to; or the conversation's
-// end: -1 or 11001, with the log lines already written.
-int ResolveServerAddress(const ExchangeRecord& record, uint32_t* addrNet);
+// end: -1 or SERVER_HOST_NOT_FOUND, with the log lines already written.
+int ResolveServerAddress(const ExchangeRecord& record, uint32_t* addrNet, const ServerSeams& seams);
 
 } // namespace vu

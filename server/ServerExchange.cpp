@@ -2,12 +2,11 @@
 
 #include "log/Format.h"
 #include "log/Log.h"
+#include "platform/LittleEndian.h"
 #include "platform/Socket.h"
 #include "server/ServerAddress.h"
-#include "server/ServerTestHooks.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -17,23 +16,9 @@ namespace vu {
 namespace {
 
 constexpr int MAX_CONVERSATIONS = 30;
-constexpr uint32_t RECEIVE_TIMEOUT_MS = 40000;
 constexpr int32_t MIN_REPLY_BYTES = 13;
 // Each receive asks for up to this much; the chunk lives on the heap, not on the stack.
 constexpr int32_t RECEIVE_CHUNK_BYTES = 1 << 20;
-
-std::atomic<uint32_t> g_receiveTimeoutMs{RECEIVE_TIMEOUT_MS};
-std::atomic<int> g_sendChunk{0};
-
-void PutU32(uint8_t* p, uint32_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
-
-uint32_t GetU32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
 
 // Closes the conversation's socket and releases the socket library on every exit.
 class CConversationSocket {
@@ -63,12 +48,12 @@ std::vector<uint8_t> BuildRequestPacket(const ExchangeRecord& record)
         total += uint32_t(lengths[i]);
     }
     std::vector<uint8_t> packet(total, 0);
-    PutU32(&packet[0], total);
-    PutU32(&packet[4], 0);
-    PutU32(&packet[8], uint32_t(n));
+    PutLe32(&packet[0], total);
+    PutLe32(&packet[4], 0);
+    PutLe32(&packet[8], uint32_t(n));
     size_t at = 12;
     for (int i = 0; i < n; ++i, at += 4)
-        PutU32(&packet[at], uint32_t(lengths[i]));
+        PutLe32(&packet[at], uint32_t(lengths[i]));
     for (int i = 0; i < n; ++i) {
         if (lengths[i] > 0)
             std::memcpy(&packet[at], record.requestData[i], size_t(lengths[i]));
@@ -95,12 +80,12 @@ int CheckReply(const std::vector<uint8_t>& reply)
         WriteLog(Format(L"=SRE001=%d", held));
         return SERVER_BAD_REPLY;
     }
-    uint32_t declared = GetU32(&reply[0]);
+    uint32_t declared = GetLe32(&reply[0]);
     if (declared != uint32_t(held)) {
         WriteLog(Format(L"=SRE002=%u,%d", declared, held));
         return SERVER_BAD_REPLY;
     }
-    uint32_t m = GetU32(&reply[4]);
+    uint32_t m = GetLe32(&reply[4]);
     if (m > uint32_t(EXCHANGE_MAX_REPLIES)) {
         WriteLog(Format(L"=SRE004=%u records, over %d", m, EXCHANGE_MAX_REPLIES));
         return SERVER_BAD_REPLY;
@@ -111,7 +96,7 @@ int CheckReply(const std::vector<uint8_t>& reply)
         return SERVER_BAD_REPLY;
     }
     for (uint32_t i = 0; i < m; ++i) {
-        uint32_t length = GetU32(&reply[8 + 4 * size_t(i)]);
+        uint32_t length = GetLe32(&reply[8 + 4 * size_t(i)]);
         if (length > uint32_t(EXCHANGE_REPLY_BYTES)) {
             WriteLog(Format(L"=SRE005=record %u of %u bytes, over %d", i, length, EXCHANGE_REPLY_BYTES));
             return SERVER_BAD_REPLY;
@@ -127,10 +112,10 @@ int CheckReply(const std::vector<uint8_t>& reply)
 
 void UnpackReply(const std::vector<uint8_t>& reply, ExchangeRecord& record)
 {
-    int32_t m = int32_t(GetU32(&reply[4]));
+    int32_t m = int32_t(GetLe32(&reply[4]));
     size_t at = 8 + 4 * size_t(m);
     for (int32_t i = 0; i < m; ++i) {
-        int32_t length = int32_t(GetU32(&reply[8 + 4 * size_t(i)]));
+        int32_t length = int32_t(GetLe32(&reply[8 + 4 * size_t(i)]));
         record.replyLength[i] = length;
         std::memset(record.replyData[i], 0, EXCHANGE_REPLY_BYTES);
         if (length > 0)
@@ -142,12 +127,8 @@ void UnpackReply(const std::vector<uint8_t>& reply, ExchangeRecord& record)
 
 } // namespace
 
-void SetReceiveTimeoutForTesting(uint32_t ms) { g_receiveTimeoutMs = ms ? ms : RECEIVE_TIMEOUT_MS; }
-uint32_t ReceiveTimeoutMs() { return g_receiveTimeoutMs.load(); }
-void SetSendChunkForTesting(int bytes) { g_sendChunk = bytes > 0 ? bytes : 0; }
-
 int RunServerConversation(const ExchangeRecord& record, const uint8_t* packet, int32_t packetLength,
-                          std::vector<uint8_t>& reply, int32_t& received)
+                          std::vector<uint8_t>& reply, int32_t& received, const ServerSeams& seams)
 {
     CConversationSocket conv;
     int startup = net::Startup();
@@ -164,7 +145,7 @@ int RunServerConversation(const ExchangeRecord& record, const uint8_t* packet, i
     }
 
     uint32_t addrNet = 0;
-    int resolved = ResolveServerAddress(record, &addrNet);
+    int resolved = ResolveServerAddress(record, &addrNet, seams);
     if (resolved != 0)
         return resolved;
 
@@ -176,8 +157,8 @@ int RunServerConversation(const ExchangeRecord& record, const uint8_t* packet, i
     // A send may take only part of the packet: go on with the rest.
     for (int32_t sent = 0; sent < packetLength;) {
         int chunk = packetLength - sent;
-        if (g_sendChunk > 0)
-            chunk = std::min(chunk, g_sendChunk.load());
+        if (seams.sendChunk > 0)
+            chunk = std::min(chunk, seams.sendChunk);
         int n = net::Send(conv.m_hSocket, packet + sent, chunk);
         if (n <= 0) {
             WriteLog(Format(L"Socket send failed with error: %ld", long(net::LastError())));
@@ -191,7 +172,7 @@ int RunServerConversation(const ExchangeRecord& record, const uint8_t* packet, i
         return SERVER_RETRY;
     }
 
-    net::SetRecvTimeout(conv.m_hSocket, ReceiveTimeoutMs());
+    net::SetRecvTimeout(conv.m_hSocket, seams.receiveTimeoutMs);
 
     WriteLog(L"Recv start");
     received = 0;
@@ -225,21 +206,21 @@ int RunServerConversation(const ExchangeRecord& record, const uint8_t* packet, i
 
 namespace {
 
-int Exchange(ExchangeRecord& record)
+int Exchange(ExchangeRecord& record, const ServerSeams& seams)
 {
     std::vector<uint8_t> reply;
     std::vector<uint8_t> packet = BuildRequestPacket(record);
     int32_t packetLength = int32_t(packet.size());
 
     int32_t received = 0;
-    int result = RunServerConversation(record, packet.data(), packetLength, reply, received);
+    int result = RunServerConversation(record, packet.data(), packetLength, reply, received, seams);
     for (int r = 1; r < MAX_CONVERSATIONS; ++r) {
         if (result != SERVER_RETRY)
             break;
         WriteLog(Format(L"re %d", r));
-        PutU32(&packet[4], uint32_t(reply.size()));
+        PutLe32(&packet[4], uint32_t(reply.size()));
         received = 0;
-        result = RunServerConversation(record, packet.data(), packetLength, reply, received);
+        result = RunServerConversation(record, packet.data(), packetLength, reply, received, seams);
     }
     if (result != 0)
         return result;
@@ -254,10 +235,10 @@ int Exchange(ExchangeRecord& record)
 
 } // namespace
 
-int ExchangeWithServer(ExchangeRecord& record)
+int ExchangeWithServer(ExchangeRecord& record, const ServerSeams& seams)
 {
     try {
-        return Exchange(record);
+        return Exchange(record, seams);
     } catch (const std::bad_alloc&) {
         // The reply side is written only after every check, so it is still untouched here.
         WriteLog(L"Out of memory for the server reply");

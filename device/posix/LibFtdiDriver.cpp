@@ -56,7 +56,10 @@ private:
     std::vector<libusb_device*> m_devices;
 };
 
-CLibFtdiDriver::CLibFtdiDriver(std::unique_ptr<ILibFtdi> api) : m_pApi(std::move(api)) {}
+CLibFtdiDriver::CLibFtdiDriver(std::unique_ptr<ILibFtdi> api, ISystemServices& clock)
+    : m_pApi(std::move(api)), m_clock(clock)
+{
+}
 
 CLibFtdiDriver::~CLibFtdiDriver()
 {
@@ -337,7 +340,7 @@ FT_STATUS CLibFtdiDriver::Read(FT_HANDLE h, void* buffer, uint32_t count, uint32
 
     // More than GetStatus counted: wait a bounded time for the rest, then
     // return what came (the count tells the caller).
-    const uint32_t start = TickCount();
+    const uint32_t start = m_clock.TickCount();
     while (got < count) {
         const uint32_t want = std::min<uint32_t>(count - got, INT_MAX);
         int result = m_pApi->ReadData(c->pContext, dest + got, static_cast<int>(want));
@@ -346,7 +349,7 @@ FT_STATUS CLibFtdiDriver::Read(FT_HANDLE h, void* buffer, uint32_t count, uint32
             return Failed("ftdi_read_data", result, c->pContext, FT_IO_ERROR);
         }
         got += std::min(static_cast<uint32_t>(result), want);
-        if (TickCount() - start >= READ_REST_LIMIT_MS)
+        if (m_clock.TickCount() - start >= READ_REST_LIMIT_MS)
             break;
     }
     *returned = got;

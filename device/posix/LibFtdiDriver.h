@@ -4,6 +4,7 @@
 
 #include "device/FtdiDriver.h"
 #include "device/posix/LibFtdiApi.h"
+#include "platform/Platform.h"
 
 #include <memory>
 #include <mutex>
@@ -29,7 +30,8 @@ public:
     // A USB string descriptor holds at most 126 characters.
     static constexpr int PRODUCT_STRING_SIZE = 256;
 
-    explicit CLibFtdiDriver(std::unique_ptr<ILibFtdi> api);
+    // clock: what the wait for the rest of a read is timed on.
+    explicit CLibFtdiDriver(std::unique_ptr<ILibFtdi> api, ISystemServices& clock = RealSystem());
     ~CLibFtdiDriver() override; // closes what is still open
     CLibFtdiDriver(const CLibFtdiDriver&) = delete;
     CLibFtdiDriver& operator=(const CLibFtdiDriver&) = delete;
@@ -64,6 +66,7 @@ private:
     void LogFailure(const std::wstring& line);
 
     std::unique_ptr<ILibFtdi> m_pApi;
+    ISystemServices& m_clock;
     std::mutex m_lock;
     ftdi_context* m_pEnumContext = nullptr; // for counting and listing, made at first use
     std::vector<std::unique_ptr<COpenConverter>> m_open;

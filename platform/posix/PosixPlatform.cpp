@@ -106,6 +106,14 @@ std::string GetEnv(const char* name)
     return v ? std::string(v) : std::string();
 }
 
+void SetEnv(const char* name, const std::string& value)
+{
+    if (value.empty())
+        unsetenv(name);
+    else
+        setenv(name, value.c_str(), 1);
+}
+
 wchar_t PathSeparator() { return L'/'; }
 
 std::FILE* OpenFileForAppend(const std::filesystem::path& path) { return std::fopen(path.c_str(), "ab"); }

@@ -11,6 +11,11 @@
 
 namespace vu::net {
 
+// SO_RCVTIMEO runs out as a receive that would block.
+const int NET_E_TIMED_OUT = EAGAIN;
+const int NET_E_REFUSED = ECONNREFUSED;
+const bool NET_RESET_REPORTED = true;
+
 int Startup() { return 0; }
 void Cleanup() {}
 int LastError() { return errno; }
@@ -157,6 +162,12 @@ void SetNoDelay(SocketHandle s)
 {
     int one = 1;
     ::setsockopt(int(s), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+bool WakeBlockedSocket(SocketHandle s)
+{
+    ::shutdown(int(s), SHUT_RDWR);
+    return false;
 }
 
 } // namespace vu::net

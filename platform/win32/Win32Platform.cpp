@@ -86,6 +86,9 @@ std::string GetEnv(const char* name)
     return v ? std::string(v) : std::string();
 }
 
+// An empty value removes the variable, as _putenv_s does.
+void SetEnv(const char* name, const std::string& value) { _putenv_s(name, value.c_str()); }
+
 wchar_t PathSeparator() { return L'\\'; }
 
 std::FILE* OpenFileForAppend(const std::filesystem::path& path) { return _wfopen(path.c_str(), L"ab"); }

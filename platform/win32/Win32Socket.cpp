@@ -7,6 +7,10 @@
 
 namespace vu::net {
 
+const int NET_E_TIMED_OUT = WSAETIMEDOUT;
+const int NET_E_REFUSED = WSAECONNREFUSED;
+const bool NET_RESET_REPORTED = false;
+
 int Startup()
 {
     WSADATA data;
@@ -133,6 +137,13 @@ void SetNoDelay(SocketHandle s)
 {
     BOOL one = TRUE;
     ::setsockopt(SOCKET(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+}
+
+// A shutdown wakes neither accept nor recv here.
+bool WakeBlockedSocket(SocketHandle s)
+{
+    ::closesocket(SOCKET(s));
+    return true;
 }
 
 } // namespace vu::net

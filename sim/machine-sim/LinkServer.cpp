@@ -2,6 +2,7 @@
 
 #include "device/FtdiDriver.h"
 #include "device/VirtualFtdiClient.h"
+#include "platform/LittleEndian.h"
 #include "platform/Platform.h"
 
 #include <cstdio>
@@ -12,41 +13,6 @@ namespace vu::sim {
 namespace {
 
 constexpr uint32_t FT_INVALID_BAUD_RATE = 7;
-
-uint32_t Le32(const uint8_t* p)
-{
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-
-void PutLe32(std::vector<uint8_t>& v, uint32_t x)
-{
-    for (int i = 0; i < 4; ++i)
-        v.push_back(uint8_t(x >> (8 * i)));
-}
-
-bool RecvAll(net::SocketHandle s, uint8_t* p, size_t n)
-{
-    while (n > 0) {
-        int r = net::Recv(s, p, n > 65536 ? 65536 : int(n));
-        if (r <= 0)
-            return false;
-        p += r;
-        n -= size_t(r);
-    }
-    return true;
-}
-
-bool SendAll(net::SocketHandle s, const uint8_t* p, size_t n)
-{
-    while (n > 0) {
-        int r = net::Send(s, p, n > 65536 ? 65536 : int(n));
-        if (r <= 0)
-            return false;
-        p += r;
-        n -= size_t(r);
-    }
-    return true;
-}
 
 // The payload length each op takes; -1 for any length.
 int PayloadLength(uint8_t op)
@@ -79,7 +45,7 @@ CLinkServer::~CLinkServer() { Stop(); }
 
 uint64_t CLinkServer::NowUs() const
 {
-    ISystemServices& sys = Sys();
+    ISystemServices& sys = RealSystem();
     uint64_t f = sys.PerformanceFrequency();
     uint64_t c = sys.PerformanceCounter();
     return f == 0 ? 0 : c / f * 1'000'000 + c % f * 1'000'000 / f;
@@ -174,9 +140,9 @@ void CLinkServer::Serve(net::SocketHandle s)
     std::vector<uint8_t> answer;
     for (;;) {
         uint8_t header[5];
-        if (!RecvAll(s, header, sizeof header))
+        if (!net::RecvAll(s, header, sizeof header))
             break;
-        uint32_t length = Le32(header + 1);
+        uint32_t length = GetLe32(header + 1);
         uint32_t status;
         bool closeAfter = false;
         answer.clear();
@@ -186,7 +152,7 @@ void CLinkServer::Serve(net::SocketHandle s)
             bool ok = true;
             for (uint32_t left = length; left > 0 && ok;) {
                 uint32_t n = left > sizeof sink ? uint32_t(sizeof sink) : left;
-                ok = RecvAll(s, sink, n);
+                ok = net::RecvAll(s, sink, n);
                 left -= n;
             }
             if (!ok)
@@ -194,16 +160,16 @@ void CLinkServer::Serve(net::SocketHandle s)
             status = FT_NOT_SUPPORTED;
         } else {
             payload.resize(length);
-            if (!RecvAll(s, payload.data(), length))
+            if (!net::RecvAll(s, payload.data(), length))
                 break;
             status = Handle(&device, header[0], payload, &answer, &closeAfter);
         }
         std::vector<uint8_t> out;
         out.reserve(8 + answer.size());
-        PutLe32(out, status);
-        PutLe32(out, uint32_t(answer.size()));
+        AppendLe32(out, status);
+        AppendLe32(out, uint32_t(answer.size()));
         out.insert(out.end(), answer.begin(), answer.end());
-        if (!SendAll(s, out.data(), out.size()) || closeAfter)
+        if (net::SendAll(s, out.data(), out.size()) != out.size() || closeAfter)
             break;
     }
     if (device) {
@@ -233,7 +199,7 @@ uint32_t CLinkServer::Handle(CSimDevice** devicePtr, uint8_t op, const std::vect
         uint32_t count = 0;
         for (auto& d : m_devices)
             count += d->Present(now);
-        PutLe32(*answer, count);
+        AppendLe32(*answer, count);
         return FT_OK;
     }
     if (op == VFTDI_OPEN_BY_DESCRIPTION) {
@@ -255,21 +221,21 @@ uint32_t CLinkServer::Handle(CSimDevice** devicePtr, uint8_t op, const std::vect
     switch (op) {
     case VFTDI_SET_DATA_CHARACTERISTICS: d.SetDataCharacteristics(p[0], p[1], p[2]); break;
     case VFTDI_SET_BAUD_RATE:
-        if (!d.SetBaudRate(Le32(p), now))
+        if (!d.SetBaudRate(GetLe32(p), now))
             status = FT_INVALID_BAUD_RATE;
         break;
-    case VFTDI_WRITE: PutLe32(*answer, d.Write(p, payload.size(), now)); break;
+    case VFTDI_WRITE: AppendLe32(*answer, d.Write(p, payload.size(), now)); break;
     case VFTDI_GET_STATUS: {
         uint32_t rx = 0, tx = 0;
         d.GetStatus(now, &rx, &tx);
-        PutLe32(*answer, rx);
-        PutLe32(*answer, tx);
-        PutLe32(*answer, 0);
+        AppendLe32(*answer, rx);
+        AppendLe32(*answer, tx);
+        AppendLe32(*answer, 0);
         break;
     }
     case VFTDI_READ: {
         // Bounded by what is queued, which the driver's buffer limits.
-        uint32_t wanted = std::min<uint32_t>(Le32(p), uint32_t(HOST_QUEUE_LIMIT));
+        uint32_t wanted = std::min<uint32_t>(GetLe32(p), uint32_t(HOST_QUEUE_LIMIT));
         answer->resize(wanted);
         answer->resize(d.Read(answer->data(), wanted, now));
         break;
@@ -278,7 +244,7 @@ uint32_t CLinkServer::Handle(CSimDevice** devicePtr, uint8_t op, const std::vect
     case VFTDI_SET_BIT_MODE: d.SetBitMode(p[0], p[1], now); break;
     case VFTDI_SET_BREAK_ON: d.SetBreak(true, now); break;
     case VFTDI_SET_BREAK_OFF: d.SetBreak(false, now); break;
-    case VFTDI_PURGE: d.Purge(Le32(p), now); break;
+    case VFTDI_PURGE: d.Purge(GetLe32(p), now); break;
     case VFTDI_SET_LATENCY_TIMER:
         if (!d.SetLatencyTimer(p[0], now))
             status = FT_NOT_SUPPORTED;

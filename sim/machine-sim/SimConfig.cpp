@@ -185,16 +185,17 @@ bool ParseSimArgs(const std::vector<std::string>& args, SimConfig* config, std::
         } else if (a == "--listen") {
             if (!value(&v))
                 return false;
-            size_t colon = v.rfind(':');
-            uint32_t addr = colon == std::string::npos ? 0xFFFFFFFFu : net::InetAddr(v.substr(0, colon));
-            if (colon != std::string::npos && v.substr(0, colon) == "localhost")
-                addr = net::InetAddr("127.0.0.1");
-            if (addr == 0xFFFFFFFFu || !ParseUnsigned(v.substr(colon + 1), 65535, &u)) {
+            std::string host;
+            uint16_t port = 0;
+            uint32_t addr = 0xFFFFFFFFu;
+            if (net::SplitHostPort(v, &host, &port) == net::HOSTPORT_OK)
+                addr = net::InetAddr(host == "localhost" ? "127.0.0.1" : host);
+            if (addr == 0xFFFFFFFFu) {
                 *error = "--listen wants HOST:PORT with a dotted address, got " + v;
                 return false;
             }
             c.listenAddrNet = addr;
-            c.listenPort = uint16_t(u);
+            c.listenPort = port;
         } else if (a == "--device") {
             if (!value(&v))
                 return false;

@@ -1,5 +1,7 @@
 #include "sim/machine-sim/SimDevice.h"
 
+#include "platform/LittleEndian.h"
+
 #include <algorithm>
 #include <limits>
 
@@ -11,11 +13,6 @@ constexpr uint64_t NEVER = std::numeric_limits<uint64_t>::max();
 constexpr uint32_t MIN_BAUD = 183;      // the converter's slowest divisor
 constexpr uint32_t MAX_BAUD = 3000000;  // and its fastest
 constexpr size_t MAX_REJECTIONS = 1000;
-
-uint32_t Le32(const uint8_t* p)
-{
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
 
 // Command code and status of every whole frame in a run of answer bytes.
 std::vector<std::pair<uint8_t, uint8_t>> AnswerCodes(const std::vector<uint8_t>& bytes)
@@ -48,7 +45,7 @@ uint32_t MachineTimeUs(const std::vector<uint8_t>& payload)
     case 0xA6: return 15000;                           // firmware checked and committed
     case 0xD7: case 0xDB: return 2000;
     case 0xD8: {
-        uint32_t sectors = payload.size() >= 9 ? Le32(payload.data() + 5) : 0;
+        uint32_t sectors = payload.size() >= 9 ? GetLe32(payload.data() + 5) : 0;
         return 400 + 600 * std::min<uint32_t>(sectors, 16);
     }
     case 0xB0: return 15000;                           // card powered, answer to reset
@@ -178,7 +175,7 @@ uint32_t CSimDevice::Write(const uint8_t* bytes, size_t count, uint64_t nowUs)
                     m_tally.firstSectorUs = nowUs;
                 m_tally.lastSectorUs = nowUs;
                 m_tally.sectorWrites++;
-                m_tally.imageBytes += uint64_t(Le32(rq.data() + 5)) * 512;
+                m_tally.imageBytes += uint64_t(GetLe32(rq.data() + 5)) * 512;
             }
             break;
         default: break;

@@ -1,5 +1,7 @@
 #include "sim/machine/CardReaderModel.h"
 
+#include "platform/LittleEndian.h"
+
 #include <algorithm>
 
 namespace vu::sim {
@@ -12,8 +14,6 @@ constexpr uint8_t CMD_RECEIVE = 0xB3;
 constexpr size_t COMMAND_LENGTH = 9;    // command byte and two 32-bit numbers
 constexpr size_t MAX_RECEIVE = 255;
 constexpr size_t READER_BUFFER = 255;   // command byte and block
-
-uint32_t Le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
 
 } // namespace
 
@@ -30,7 +30,7 @@ std::optional<std::vector<uint8_t>> CardReaderModel::HandleCommand(const uint8_t
     switch (payload[0]) {
     case CMD_POWER_ON: {
         // B0, slot 0, class 3.
-        if (length != COMMAND_LENGTH || Le32(payload + 1) != 0 || Le32(payload + 5) != 3)
+        if (length != COMMAND_LENGTH || GetLe32(payload + 1) != 0 || GetLe32(payload + 5) != 3)
             break;
         m_line.clear();
         m_held.clear();
@@ -56,9 +56,9 @@ std::optional<std::vector<uint8_t>> CardReaderModel::HandleCommand(const uint8_t
         return Bytes{CMD_SEND, 0x00};
     }
     case CMD_RECEIVE: {
-        if (length != COMMAND_LENGTH || Le32(payload + 1) != 0)
+        if (length != COMMAND_LENGTH || GetLe32(payload + 1) != 0)
             break;
-        size_t n = std::min<size_t>({Le32(payload + 5), MAX_RECEIVE, m_line.size()});
+        size_t n = std::min<size_t>({GetLe32(payload + 5), MAX_RECEIVE, m_line.size()});
         if (m_nReceiveChunk > 0)
             n = std::min(n, m_nReceiveChunk);
         Bytes reply = {CMD_RECEIVE, 0x00};

@@ -1,5 +1,7 @@
 #include "sim/machine/MachineModel.h"
 
+#include "platform/LittleEndian.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -16,17 +18,6 @@ constexpr uint8_t CBUS2 = 0x04;
 
 const uint32_t SUPPORTED_RATES[] = {9600,   19200,  38400,   57600,   115200, 230400,
                                     460800, 921600, 1000000, 2000000, 3000000};
-
-uint32_t Le32(const uint8_t* p)
-{
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-
-void PutLe32(std::vector<uint8_t>& v, uint32_t x)
-{
-    for (int i = 0; i < 4; ++i)
-        v.push_back(uint8_t(x >> (8 * i)));
-}
 
 std::vector<uint8_t> Frame(const std::vector<uint8_t>& payload)
 {
@@ -259,7 +250,7 @@ bool MachineModel::Perform(const uint8_t* p, size_t n, bool flagged, std::vector
         m_state.items[p[1]] = std::vector<uint8_t>(p + 3, p + n);
         return reply(0x00), true;
     case 0xA5: // begin a firmware write
-        if (n != 9 || Le32(p + 1) != 0 || Le32(p + 5) != 1)
+        if (n != 9 || GetLe32(p + 1) != 0 || GetLe32(p + 5) != 1)
             return reply(0x01), true;
         m_firmwareBegun = true;
         m_firmwarePrepared = false;
@@ -290,8 +281,8 @@ bool MachineModel::Perform(const uint8_t* p, size_t n, bool flagged, std::vector
     case 0xD8: { // write sectors
         if (n < 9 || !m_dataWriteOpen)
             return reply(0x01), true;
-        uint32_t sector = Le32(p + 1);
-        uint32_t count = Le32(p + 5);
+        uint32_t sector = GetLe32(p + 1);
+        uint32_t count = GetLe32(p + 5);
         if (count == 0 || uint64_t(count) * SECTOR != n - 9)
             return reply(0x01), true;
         uint64_t end = (uint64_t(sector) + count) * SECTOR;
@@ -301,7 +292,7 @@ bool MachineModel::Perform(const uint8_t* p, size_t n, bool flagged, std::vector
             m_state.image.resize(size_t(end), 0);
         std::memcpy(m_state.image.data() + size_t(sector) * SECTOR, p + 9, size_t(count) * SECTOR);
         a = {0xD8, 0x00};
-        PutLe32(a, sector);
+        AppendLe32(a, sector);
         return true;
     }
     case 0xDB:
@@ -312,7 +303,7 @@ bool MachineModel::Perform(const uint8_t* p, size_t n, bool flagged, std::vector
     case 0xAE: { // speed switch, after the answer
         if (n != 5)
             return reply(0x01), true;
-        uint32_t rate = Le32(p + 1);
+        uint32_t rate = GetLe32(p + 1);
         if (std::find(std::begin(SUPPORTED_RATES), std::end(SUPPORTED_RATES), rate) == std::end(SUPPORTED_RATES))
             return reply(0x01), true;
         m_pendingBaud = rate;

@@ -1,7 +1,5 @@
 #include "sim/machine/ModelDriver.h"
 
-#include "platform/Platform.h"
-
 #include <algorithm>
 #include <cstring>
 
@@ -11,11 +9,10 @@ namespace {
 constexpr uintptr_t HANDLE_BASE = 0x5600;
 }
 
-uint64_t ModelDriver::NowUs()
+uint64_t ModelDriver::NowUs() const
 {
-    ISystemServices& sys = Sys();
-    uint64_t freq = sys.PerformanceFrequency();
-    uint64_t counter = sys.PerformanceCounter();
+    uint64_t freq = m_clock.PerformanceFrequency();
+    uint64_t counter = m_clock.PerformanceCounter();
     if (freq == 1'000'000 || freq == 0)
         return counter;
     return uint64_t((long double)counter * 1'000'000.0L / (long double)freq);

@@ -1,7 +1,7 @@
 // The FTDI driver over machine models in the same process: each attached
 // device has a description and its own MachineModel. Answer pieces are held
-// in the device's receive queue until their delay has passed on the clock in
-// force (the virtual clock in tests, so every delay and time limit is free),
+// in the device's receive queue until their delay has passed on the clock it
+// is given (the virtual clock in tests, so every delay and time limit is free),
 // and each piece is delivered by a read of its own, so split and trickled
 // answers reach the link the way the fault asked for.
 //
@@ -15,6 +15,7 @@
 #pragma once
 
 #include "device/FtdiDriver.h"
+#include "platform/Platform.h"
 #include "sim/machine/MachineModel.h"
 
 #include <cstdint>
@@ -28,7 +29,7 @@ namespace vu::sim {
 
 class ModelDriver : public IFtdiDriver {
 public:
-    ModelDriver() = default;
+    explicit ModelDriver(ISystemServices& clock) : m_clock(clock) {}
     ModelDriver(const ModelDriver&) = delete;
     ModelDriver& operator=(const ModelDriver&) = delete;
 
@@ -81,9 +82,10 @@ private:
     // Moves the model's new output into the queue, dropping what a restart made stale.
     void Collect(Device& d);
     void Count(const char* call);
-    static uint64_t NowUs();
+    uint64_t NowUs() const;
     static FT_HANDLE HandleOf(size_t index);
 
+    ISystemServices& m_clock;
     mutable std::mutex m_lock;
     std::vector<std::unique_ptr<Device>> m_devices;
     std::vector<std::pair<std::string, size_t>> m_counts;

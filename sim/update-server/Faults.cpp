@@ -153,10 +153,10 @@ Bytes FaultyReply(const Fault& fault, const Bytes& realReply)
     case FaultKind::BeyondBuffer: {
         // Record 1 claims 1000 bytes; only 10 follow, and the total word matches what is sent.
         Bytes r;
-        AppendU32(r, 0);
-        AppendU32(r, 2);
-        AppendU32(r, 4);
-        AppendU32(r, 1000);
+        AppendLe32(r, 0);
+        AppendLe32(r, 2);
+        AppendLe32(r, 4);
+        AppendLe32(r, 1000);
         for (int i = 0; i < 14; ++i)
             r.push_back(uint8_t(i));
         uint32_t n = uint32_t(r.size());

@@ -1,5 +1,7 @@
 #include "sim/update-server/RequestPacket.h"
 
+#include "platform/ToolVersion.h"
+
 #include <cstdio>
 
 namespace vu::sim {
@@ -9,12 +11,12 @@ namespace {
 constexpr uint32_t MAX_FIELDS = 10;
 constexpr uint32_t MAX_FIELD_BYTES = 100;
 
-Bytes Utf16Le(const char* text)
+Bytes Utf16Le(const wchar_t* text)
 {
     Bytes b;
-    for (const char* p = text; *p; ++p) {
+    for (const wchar_t* p = text; *p; ++p) {
         b.push_back(uint8_t(*p));
-        b.push_back(0);
+        b.push_back(uint8_t(uint32_t(*p) >> 8));
     }
     return b;
 }
@@ -27,17 +29,6 @@ std::string Describe(const char* what, size_t index, size_t got, size_t want)
 }
 
 } // namespace
-
-uint32_t ReadU32(const uint8_t* p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-void AppendU32(Bytes& out, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        out.push_back(uint8_t(v >> (8 * i)));
-}
 
 std::string HexText(const Bytes& bytes)
 {
@@ -105,9 +96,9 @@ ParsedRequest ParseRequest(const uint8_t* bytes, size_t count)
         r.error = "packet of " + std::to_string(count) + " bytes, shorter than 13";
         return r;
     }
-    r.totalLength = ReadU32(bytes);
-    r.resumeOffset = ReadU32(bytes + 4);
-    uint32_t n = ReadU32(bytes + 8);
+    r.totalLength = GetLe32(bytes);
+    r.resumeOffset = GetLe32(bytes + 4);
+    uint32_t n = GetLe32(bytes + 8);
     if (r.totalLength != count) {
         r.error = "total length word " + std::to_string(r.totalLength) + ", " + std::to_string(count) + " bytes received";
         return r;
@@ -123,7 +114,7 @@ ParsedRequest ParseRequest(const uint8_t* bytes, size_t count)
     }
     std::vector<uint32_t> lengths;
     for (uint32_t i = 0; i < n; ++i) {
-        uint32_t len = ReadU32(bytes + 12 + 4 * i);
+        uint32_t len = GetLe32(bytes + 12 + 4 * i);
         if (len > MAX_FIELD_BYTES) {
             r.error = "field " + std::to_string(i) + " of " + std::to_string(len) + " bytes, more than 100";
             return r;
@@ -154,8 +145,9 @@ ParsedRequest ParseRequest(const uint8_t* bytes, size_t count)
         r.error = "computer name field of " + std::to_string(name.size()) + " bytes is no UTF-16 name of 15 characters or less";
         return r;
     }
-    if (r.fields[2] != Utf16Le("1.4.1")) {
-        r.error = "version field is not \"1.4.1\" in UTF-16LE";
+    if (r.fields[2] != Utf16Le(TOOL_VERSION_TEXT)) {
+        const std::wstring version = TOOL_VERSION_TEXT;
+        r.error = "version field is not \"" + std::string(version.begin(), version.end()) + "\" in UTF-16LE";
         return r;
     }
     std::vector<int> sizes;
@@ -187,10 +179,10 @@ Bytes PackReply(const std::vector<Bytes>& records)
     size_t padded = total < 13 ? 13 : total;
     Bytes out;
     out.reserve(padded);
-    AppendU32(out, uint32_t(padded));
-    AppendU32(out, uint32_t(records.size()));
+    AppendLe32(out, uint32_t(padded));
+    AppendLe32(out, uint32_t(records.size()));
     for (const Bytes& rec : records)
-        AppendU32(out, uint32_t(rec.size()));
+        AppendLe32(out, uint32_t(rec.size()));
     for (const Bytes& rec : records)
         out.insert(out.end(), rec.begin(), rec.end());
     out.resize(padded, 0);
@@ -203,11 +195,11 @@ Bytes PackRequest(const std::vector<Bytes>& fields, uint32_t resumeOffset)
     for (const Bytes& f : fields)
         total += f.size();
     Bytes out;
-    AppendU32(out, uint32_t(total));
-    AppendU32(out, resumeOffset);
-    AppendU32(out, uint32_t(fields.size()));
+    AppendLe32(out, uint32_t(total));
+    AppendLe32(out, resumeOffset);
+    AppendLe32(out, uint32_t(fields.size()));
     for (const Bytes& f : fields)
-        AppendU32(out, uint32_t(f.size()));
+        AppendLe32(out, uint32_t(f.size()));
     for (const Bytes& f : fields)
         out.insert(out.end(), f.begin(), f.end());
     out.push_back(0);

@@ -2,6 +2,8 @@
 // and packing of reply records.
 #pragma once
 
+#include "platform/LittleEndian.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -20,7 +22,7 @@ struct ParsedRequest {
 
 // Checks the layout (total length, field count and lengths, final zero),
 // the automatic fields (a UTF-16LE computer name of at most 15 characters,
-// "1.4.1" in UTF-16LE) and, for a known tag, the number and sizes of the
+// the tool's version text in UTF-16LE) and, for a known tag, the number and sizes of the
 // fields that kind of request carries.
 ParsedRequest ParseRequest(const uint8_t* bytes, size_t count);
 
@@ -34,8 +36,6 @@ Bytes PackReply(const std::vector<Bytes>& records);
 // A request packet as the tool lays it out (for tests and tools).
 Bytes PackRequest(const std::vector<Bytes>& fields, uint32_t resumeOffset = 0);
 
-uint32_t ReadU32(const uint8_t* p);
-void AppendU32(Bytes& out, uint32_t v);
 std::string HexText(const Bytes& bytes);   // "02 01 04"
 bool ParseHex(const std::string& text, Bytes* out);  // hex pairs, blanks allowed
 

@@ -204,12 +204,12 @@ std::vector<Bytes> ReplyRecords(const UpdateContent& content, const ParsedReques
     } else if (tag == Bytes{0x02, 0x01, 0x03}) {
         out.push_back(Header(tag));
         Bytes size;
-        AppendU32(size, uint32_t(content.image.size()));
+        AppendLe32(size, uint32_t(content.image.size()));
         out.push_back(size);
     } else if (tag == Bytes{0x02, 0x01, 0x02}) {
         out.push_back(Header(tag));
-        uint64_t offset = ReadU32(request.fields[6].data());
-        uint64_t size = ReadU32(request.fields[7].data());
+        uint64_t offset = GetLe32(request.fields[6].data());
+        uint64_t size = GetLe32(request.fields[7].data());
         uint64_t end = std::min<uint64_t>(offset + size, content.image.size());
         if (offset < end)
             Slices(content.image, size_t(offset), size_t(end), IMAGE_SLICE_BYTES, &out);

@@ -1,5 +1,7 @@
 #include "sim/update-server/UpdateServer.h"
 
+#include "platform/Platform.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -16,19 +18,6 @@ constexpr uint32_t REQUEST_WAIT_MS = 10000;     // for the tool's half-close
 constexpr size_t REQUEST_MAX_BYTES = 1 << 20;
 constexpr size_t PAGE_REQUEST_MAX_BYTES = 16384;
 const char* const PAGE_PATH = "/forum/getip.php";
-
-size_t SendAll(net::SocketHandle s, const uint8_t* data, size_t n)
-{
-    size_t sent = 0;
-    while (sent < n) {
-        int chunk = int(std::min<size_t>(n - sent, 1 << 20));
-        int r = net::Send(s, data + sent, chunk);
-        if (r <= 0)
-            break;
-        sent += size_t(r);
-    }
-    return sent;
-}
 
 std::string Now()
 {
@@ -49,8 +38,8 @@ std::string LogLine(const ReceivedRequest& r)
     for (size_t i = 0; i < r.parsed.fields.size(); ++i)
         s += (i ? "," : "") + std::to_string(r.parsed.fields[i].size());
     if (r.parsed.fields[0] == Bytes{0x02, 0x01, 0x02})
-        s += " part=" + std::to_string(ReadU32(r.parsed.fields[6].data())) + "+"
-             + std::to_string(ReadU32(r.parsed.fields[7].data()));
+        s += " part=" + std::to_string(GetLe32(r.parsed.fields[6].data())) + "+"
+             + std::to_string(GetLe32(r.parsed.fields[7].data()));
     if (!r.fault.empty())
         s += " fault=" + r.fault;
     return s + " reply=" + std::to_string(r.replyBytes) + " sent=" + std::to_string(r.sentBytes);
@@ -67,18 +56,6 @@ struct UpdateServer::Listener {
     std::atomic<bool> done{false};
     std::thread thread;
 };
-
-void SetProcessEnv(const char* name, const std::string& value)
-{
-#ifdef _WIN32
-    _putenv_s(name, value.c_str());
-#else
-    if (value.empty())
-        unsetenv(name);
-    else
-        setenv(name, value.c_str(), 1);
-#endif
-}
 
 UpdateServer::UpdateServer(UpdateContent content, UpdateServerOptions options)
     : m_options(std::move(options)), m_content(std::make_shared<UpdateContent>(std::move(content)))
@@ -317,7 +294,7 @@ void UpdateServer::ServeProtocol(net::SocketHandle s, const std::string& port)
         rq.parsed.error = readError;
     }
     if (rq.parsed.ok && rq.parsed.fields[0] == Bytes{0x02, 0x01, 0x02}
-        && ReadU32(rq.parsed.fields[7].data()) > IMAGE_PART_BYTES) {
+        && GetLe32(rq.parsed.fields[7].data()) > IMAGE_PART_BYTES) {
         rq.parsed.ok = false;
         rq.parsed.error = "image part larger than 1 MiB";
     }
@@ -350,21 +327,21 @@ void UpdateServer::ServeProtocol(net::SocketHandle s, const std::string& port)
         break;
     case FaultKind::Stall:
         if (!WaitForStop(fault.ms))
-            sent = SendAll(s, from, length);
+            sent = net::SendAll(s, from, length);
         break;
     case FaultKind::Cut:
-        sent = SendAll(s, from, std::min<size_t>(fault.bytes, length));
+        sent = net::SendAll(s, from, std::min<size_t>(fault.bytes, length));
         break;
     case FaultKind::CutStall:
-        sent = SendAll(s, from, std::min<size_t>(fault.bytes, length));
+        sent = net::SendAll(s, from, std::min<size_t>(fault.bytes, length));
         WaitForStop(fault.ms);
         break;
     case FaultKind::CutReset:
-        sent = SendAll(s, from, std::min<size_t>(fault.bytes, length));
+        sent = net::SendAll(s, from, std::min<size_t>(fault.bytes, length));
         net::SetAbortiveClose(s);
         break;
     default:
-        sent = SendAll(s, from, length);
+        sent = net::SendAll(s, from, length);
         break;
     }
     SetSent(rq.index, sent);
@@ -419,7 +396,7 @@ void UpdateServer::ServePage(net::SocketHandle s)
                            + "\r\nConnection: close\r\n\r\n" + body;
     rq.replyBytes = response.size();
     Record(rq);
-    size_t sent = SendAll(s, reinterpret_cast<const uint8_t*>(response.data()), response.size());
+    size_t sent = net::SendAll(s, reinterpret_cast<const uint8_t*>(response.data()), response.size());
     SetSent(rq.index, sent);
 }
 
@@ -536,9 +513,9 @@ void UpdateServer::ClearRequests()
 
 void UpdateServer::ExportEnvironment() const
 {
-    SetProcessEnv("VANTORELLE_FIXED_SERVER", m_address);
-    SetProcessEnv("VANTORELLE_SERVER_NAME", m_address);
-    SetProcessEnv("VANTORELLE_ADDRESS_PAGE", m_options.addressPage ? PageUrl() : "");
+    SetEnv("VANTORELLE_FIXED_SERVER", m_address);
+    SetEnv("VANTORELLE_SERVER_NAME", m_address);
+    SetEnv("VANTORELLE_ADDRESS_PAGE", m_options.addressPage ? PageUrl() : "");
 }
 
 } // namespace vu::sim

@@ -116,7 +116,4 @@ private:
     std::list<Worker> m_workers;
 };
 
-// Sets an environment variable of this process (empty value: removes it).
-void SetProcessEnv(const char* name, const std::string& value);
-
 } // namespace vu::sim

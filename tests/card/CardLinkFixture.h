@@ -148,10 +148,11 @@ private:
 
 class CardLinkTest : public ::testing::Test {
 protected:
-    CardLinkTest() : clock(driver), useClock(clock), useDriver(driver), reader(clock)
+    CardLinkTest() : driver(clock), reader(clock)
     {
+        clock.RecordInto(driver);
         driver.SetResponder([this](const Bytes& written) { return reader(written); });
-        link = std::make_unique<CMachineLink>();
+        link = std::make_unique<CMachineLink>(driver, clock);
         EXPECT_EQ(link->Open(), LINK_OK);
         link->m_bLogTraffic = false;
         channel = std::make_unique<CCardChannel>(link.get());
@@ -161,10 +162,8 @@ protected:
     // The card's answer block to the next B2, at atMs after it.
     void CardAnswers(const Bytes& block, uint32_t atMs = 0) { reader.AfterNextSend({{atMs, block}}); }
 
-    ScriptedDriver driver;
     RecordingSystem clock;
-    ScopedVirtualSystem useClock;
-    ScopedDriver useDriver;
+    ScriptedDriver driver;
     StandInReader reader;
     LogCapture log;
     std::unique_ptr<CMachineLink> link;

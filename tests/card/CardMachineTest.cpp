@@ -3,10 +3,10 @@
 // tool sends, so a wrong tool fails here.
 #include "device/CardChannel.h"
 #include "device/MachineLink.h"
-#include "platform/VirtualSystem.h"
 #include "sim/machine/ModelDriver.h"
 #include "tests/testsupport/ScriptedDriver.h"
 #include "tests/testsupport/TestSupport.h"
+#include "tests/testsupport/VirtualSystem.h"
 
 #include <gtest/gtest.h>
 
@@ -25,9 +25,9 @@ const Bytes kRead = {0x00, 0xAD, 0x00, 0x00};
 
 class CardOnMachine : public ::testing::Test {
 protected:
-    CardOnMachine() : useClock(clock), machine(driver.Attach("Vantorelle")), useDriver(driver)
+    CardOnMachine() : driver(clock), machine(driver.Attach("Vantorelle"))
     {
-        link = std::make_unique<CMachineLink>();
+        link = std::make_unique<CMachineLink>(driver, clock);
         EXPECT_EQ(link->Open(), LINK_OK);
         EXPECT_EQ(link->EnterBios(), LINK_OK);
         link->m_bLogTraffic = false;
@@ -68,10 +68,8 @@ protected:
     }
 
     VirtualSystem clock;
-    ScopedVirtualSystem useClock;
     sim::ModelDriver driver;
     sim::MachineModel& machine;
-    test::ScopedDriver useDriver;
     test::LogCapture log;
     std::unique_ptr<CMachineLink> link;
     std::unique_ptr<CCardChannel> channel;

@@ -1,19 +1,23 @@
 // The console commands against the in-process machine model and a loopback
 // reference server, on the virtual clock; the command line and exit statuses.
 #include "device/FtdiDriver.h"
-#include "device/NoDeviceDriver.h"
+#include "device/VirtualFtdiClient.h"
+#include "engine/EngineContext.h"
 #include "log/Log.h"
-#include "platform/VirtualSystem.h"
+#include "platform/LittleEndian.h"
+#include "platform/Socket.h"
 #include "sim/machine/ModelDriver.h"
 #include "sim/update-server/UpdateServer.h"
+#include "tests/testsupport/NoDeviceDriver.h"
 #include "tests/testsupport/TestSupport.h"
+#include "tests/testsupport/VirtualSystem.h"
 #include "ui/console/ConsoleApp.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vu {
@@ -21,10 +25,10 @@ namespace {
 
 class ConsoleAppTest : public ::testing::Test {
 protected:
+    ConsoleAppTest() : m_driver(m_clock), m_pDriver(&m_driver) {}
+
     void SetUp() override
     {
-        SetSys(&m_clock);
-        SetDriver(&m_driver);
         m_content = sim::MakeDemoContent(3000, 5000);
         m_content.notes = {"V2.30 notes\r\n", "- new pictures\r\n"};
         m_server = std::make_unique<sim::UpdateServer>(m_content);
@@ -38,15 +42,17 @@ protected:
     {
         if (m_server)
             m_server->Stop();
-        SetDriver(nullptr);
-        SetSys(nullptr);
     }
+
+    // The commands run on this driver from now on.
+    void UseDriver(IFtdiDriver& driver) { m_pDriver = &driver; }
 
     int Run(std::vector<const char*> args)
     {
         args.insert(args.begin(), "vantorelle-update");
         std::ostringstream out, err;
-        int status = RunConsole(int(args.size()), args.data(), out, err, false);
+        const EngineContext context{*m_pDriver, m_clock, {}};
+        int status = RunConsole(int(args.size()), args.data(), out, err, false, context);
         m_out = out.str();
         m_err = err.str();
         return status;
@@ -56,6 +62,7 @@ protected:
 
     VirtualSystem m_clock;
     sim::ModelDriver m_driver;
+    IFtdiDriver* m_pDriver;
     sim::UpdateContent m_content;
     std::unique_ptr<sim::UpdateServer> m_server;
     test::LogCapture m_log;
@@ -170,27 +177,66 @@ TEST_F(ConsoleAppTest, ListDevicesNamesTheOneTheToolWouldOpen)
 
 TEST_F(ConsoleAppTest, ListDevicesWithoutOneTheToolOpens)
 {
-    sim::ModelDriver other;
+    sim::ModelDriver other(m_clock);
     other.Attach("FT232R USB UART");
-    SetDriver(&other);
+    UseDriver(other);
     EXPECT_EQ(Run({"--list-devices"}), CONSOLE_OK);
     EXPECT_NE(m_out.find("None of them is a converter the tool opens"), std::string::npos) << m_out;
 
     NoDeviceDriver none;
-    SetDriver(&none);
+    UseDriver(none);
     EXPECT_EQ(Run({"--list-devices"}), CONSOLE_OK);
     EXPECT_EQ(m_out, "Attached converters: 0 (this driver does not give their descriptions)\n"
                      "The tool opens the first attached one described as, in this order: "
                      "\"Pexilant\", \"MOX\", \"DRAXO\", \"ZK4407\", \"Vantorelle\"\n");
 }
 
-TEST_F(ConsoleAppTest, SimulatorOptionSetsTheEnvironment)
+// A simulator that answers one count of attached devices, on a port of its own.
+class CountingSimulator {
+public:
+    explicit CountingSimulator(uint32_t count)
+    {
+        net::Startup();
+        m_listener = net::TcpListen(net::InetAddr("127.0.0.1"), 0, &m_port);
+        m_thread = std::thread([this, count] {
+            net::SocketHandle s = net::Accept(m_listener);
+            uint8_t request[VFTDI_REQUEST_HEADER];
+            if (s != net::INVALID_SOCKET_HANDLE && net::RecvAll(s, request, sizeof request)
+                && request[0] == VFTDI_LIST_COUNT) {
+                std::vector<uint8_t> answer;
+                AppendLe32(answer, FT_OK);
+                AppendLe32(answer, 4);
+                AppendLe32(answer, count);
+                net::SendAll(s, answer.data(), answer.size());
+            }
+            net::CloseSocket(s);
+        });
+    }
+    ~CountingSimulator()
+    {
+        if (!net::WakeBlockedSocket(m_listener))
+            net::CloseSocket(m_listener);
+        m_thread.join();
+        net::Cleanup();
+    }
+    std::string Address() const { return "127.0.0.1:" + std::to_string(m_port); }
+
+private:
+    net::SocketHandle m_listener;
+    uint16_t m_port = 0;
+    std::thread m_thread;
+};
+
+TEST_F(ConsoleAppTest, SimulatorOptionPutsTheSimulatorInPlaceOfTheDriver)
 {
-    EXPECT_EQ(Run({"--list-devices", "--simulator", "127.0.0.1:7010"}), CONSOLE_OK);
-    EXPECT_EQ(GetEnv("VANTORELLE_SIMULATOR"), "127.0.0.1:7010");
+    m_driver.Attach("Vantorelle");
+    CountingSimulator simulator(3);
+    std::string address = simulator.Address();
+    EXPECT_EQ(Run({"--list-devices", "--simulator", address.c_str()}), CONSOLE_OK) << m_err;
+    EXPECT_EQ(m_out.substr(0, m_out.find('\n')), "Attached converters: 3 (this driver does not give their descriptions)");
+    EXPECT_EQ(GetEnv("VANTORELLE_SIMULATOR"), "") << "nothing is left behind for a later driver choice";
+    // The version query needs no machine.
     EXPECT_EQ(Run({"version-info", "--simulator", "127.0.0.2:7011"}), CONSOLE_OK) << m_out << m_err;
-    EXPECT_EQ(GetEnv("VANTORELLE_SIMULATOR"), "127.0.0.2:7011");
-    sim::SetProcessEnv("VANTORELLE_SIMULATOR", "");
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 // The vantorelle-update program as a process: plain lines into a pipe, and
 // Ctrl+C, which stops it at once unless the machine is being written.
-#include "platform/VirtualSystem.h"
+#include "platform/Platform.h"
 #include "sim/update-server/UpdateServer.h"
 #include "ui/console/InterruptGuard.h"
 
@@ -135,11 +135,11 @@ protected:
         ASSERT_TRUE(m_server->Start(&error)) << error;
         m_server->ExportEnvironment();
         // A simulator address where nothing listens: the program finds no machine.
-        sim::SetProcessEnv("VANTORELLE_SIMULATOR", "127.0.0.1:1");
+        SetEnv("VANTORELLE_SIMULATOR", "127.0.0.1:1");
     }
     void TearDown() override
     {
-        sim::SetProcessEnv("VANTORELLE_SIMULATOR", "");
+        SetEnv("VANTORELLE_SIMULATOR", "");
         m_server->Stop();
     }
     std::unique_ptr<sim::UpdateServer> m_server;

@@ -2,9 +2,9 @@
 // library whose functions see exactly the arguments the link means.
 #include "device/MachineLink.h"
 #include "device/win32/Ftd2xxDriver.h"
-#include "platform/VirtualSystem.h"
 #include "tests/testsupport/ScriptedDriver.h"
 #include "tests/testsupport/TestSupport.h"
+#include "tests/testsupport/VirtualSystem.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -16,9 +16,7 @@ namespace {
 
 class LoaderTest : public ::testing::Test {
 protected:
-    LoaderTest() : useClock(clock) {}
     VirtualSystem clock;
-    ScopedVirtualSystem useClock;
     LogCapture log;
 };
 
@@ -26,8 +24,7 @@ TEST_F(LoaderTest, WithoutALibraryOpenGivesNotOpenAfterFourSeconds)
 {
     ASSERT_EQ(GetModuleHandleW(L"FTD2XX.dll"), nullptr);
     std::unique_ptr<IFtdiDriver> driver = CreatePlatformDriver();
-    ScopedDriver use(*driver);
-    CMachineLink link;
+    CMachineLink link(*driver, clock);
     uint32_t start = clock.NowMs();
     EXPECT_EQ(link.Open(), LINK_E_NOT_OPEN);
     EXPECT_GE(clock.NowMs() - start, 4000u);
@@ -47,8 +44,7 @@ TEST_F(LoaderTest, WithoutALibraryOpenGivesNotOpenAfterFourSeconds)
 TEST_F(LoaderTest, ALibraryMissingFunctionsIsNotUsed)
 {
     std::unique_ptr<IFtdiDriver> driver = CreateFtd2xxDriver(L"vu_partial_ftd2xx.dll");
-    ScopedDriver use(*driver);
-    CMachineLink link;
+    CMachineLink link(*driver, clock);
     EXPECT_EQ(link.Open(), LINK_E_NOT_OPEN);
     EXPECT_EQ(GetModuleHandleW(L"vu_partial_ftd2xx.dll"), nullptr) << "unloaded again";
 }
@@ -62,8 +58,7 @@ TEST_F(LoaderTest, TheLibrarySeesTheLinksArguments)
     auto calls = reinterpret_cast<CallsFn>(reinterpret_cast<void*>(GetProcAddress(fake, "FakeCalls")));
     ASSERT_NE(calls, nullptr);
 
-    ScopedDriver use(*driver);
-    CMachineLink link;
+    CMachineLink link(*driver, clock);
     ASSERT_EQ(link.Open(), LINK_OK);
     EXPECT_EQ(link.EnterBios(), LINK_OK);
     uint8_t id[8] = {};

@@ -148,7 +148,7 @@ TEST_F(CommandTest, CountsOverTheLimitAreRefusedUnsent)
 
 TEST_F(CommandTest, CommandsOnAClosedLinkTouchNoDriver)
 {
-    CMachineLink link;
+    CMachineLink link(driver, clock);
     std::vector<std::function<int()>> commands = {
         [&] { return link.EnterBios(); },
         [&] { return link.ResetMachine(); },
@@ -251,7 +251,7 @@ TEST_F(CommandTest, EnterBiosPulsesCbus2UnderBreakThenSwitchesSpeed)
     expected.push_back("SetBaudRate 115200");
     EXPECT_EQ(driver.Calls(), expected);
 
-    auto fast = std::make_unique<CMachineLink>(LINK_HIGH_BAUD);
+    auto fast = std::make_unique<CMachineLink>(driver, clock, LINK_HIGH_BAUD);
     link->Close();
     ASSERT_EQ(fast->Open(), 0);
     driver.ClearCalls();

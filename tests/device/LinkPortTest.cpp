@@ -26,7 +26,7 @@ TEST_F(PortTest, OpenWithNothingUsableGivesNotOpenAfterFourSeconds)
         if (c.countFails)
             driver.FailCall("ListDevices", FT_IO_ERROR, -1);
         driver.ClearCalls();
-        CMachineLink link;
+        CMachineLink link(driver, clock);
         uint32_t start = clock.NowMs();
         EXPECT_EQ(link.Open(), LINK_E_NOT_OPEN);
         EXPECT_GE(ElapsedMs(start), 4000u);
@@ -45,7 +45,7 @@ TEST_F(PortTest, OpenWithNothingUsableGivesNotOpenAfterFourSeconds)
 TEST_F(PortTest, OpenTriesDescriptionsInOrderAndSetsTheLineUp)
 {
     driver.SetAttached({"Vantorelle", "MOX"});
-    CMachineLink link(LINK_HIGH_BAUD);
+    CMachineLink link(driver, clock, LINK_HIGH_BAUD);
     EXPECT_EQ(link.Open(), LINK_OK);
     EXPECT_TRUE(link.m_bOpen);
     EXPECT_EQ(link.m_hDevice, ScriptedDriver::HandleFor(1));
@@ -58,7 +58,7 @@ TEST_F(PortTest, OpenTriesDescriptionsInOrderAndSetsTheLineUp)
 TEST_F(PortTest, OpenKeepsTryingUntilTheDeviceAppears)
 {
     driver.SetAttached({});
-    CMachineLink link;
+    CMachineLink link(driver, clock);
     EXPECT_EQ(link.TryOpen(), LINK_E_NOT_OPEN);
     // The machine comes up while the tool is already trying.
     driver.SetAttached({"DRAXO"});
@@ -79,7 +79,7 @@ TEST_F(PortTest, OpenOnAnOpenLinkDoesNotOpenASecondHandle)
 
 TEST_F(PortTest, CloseClosesOnceAndOnlyAnOpenLink)
 {
-    CMachineLink never;
+    CMachineLink never(driver, clock);
     never.Close();
     EXPECT_TRUE(driver.Calls().empty());
 

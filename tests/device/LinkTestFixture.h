@@ -15,12 +15,12 @@ namespace vu::test {
 
 class LinkTest : public ::testing::Test {
 protected:
-    LinkTest() : clock(driver), useClock(clock), useDriver(driver) {}
+    LinkTest() : driver(clock) { clock.RecordInto(driver); }
 
     // Opens a link at baud and forgets the calls the open made.
     std::unique_ptr<CMachineLink> OpenLink(uint32_t baud = LINK_STANDARD_BAUD)
     {
-        auto link = std::make_unique<CMachineLink>(baud);
+        auto link = std::make_unique<CMachineLink>(driver, clock, baud);
         EXPECT_EQ(link->Open(), LINK_OK);
         driver.ClearCalls();
         log.Clear();
@@ -29,10 +29,8 @@ protected:
 
     uint32_t ElapsedMs(uint32_t since) const { return clock.NowMs() - since; }
 
-    ScriptedDriver driver;
     RecordingSystem clock;
-    ScopedVirtualSystem useClock;
-    ScopedDriver useDriver;
+    ScriptedDriver driver;
     LogCapture log;
 };
 

@@ -3,10 +3,10 @@
 // the speed switch wrong fail. Scripted machine faults end in failures, never
 // in false successes or hangs.
 #include "device/MachineLink.h"
-#include "platform/VirtualSystem.h"
 #include "sim/machine/ModelDriver.h"
 #include "tests/testsupport/ScriptedDriver.h"
 #include "tests/testsupport/TestSupport.h"
+#include "tests/testsupport/VirtualSystem.h"
 
 #include <gtest/gtest.h>
 
@@ -24,12 +24,12 @@ using Kind = MachineFault::Kind;
 
 class ModelTest : public ::testing::Test {
 protected:
-    ModelTest() : useClock(clock), useDriver(driver) {}
+    ModelTest() : driver(clock) {}
 
     // A link opened and put into the boot loader, as every phase begins.
     std::unique_ptr<CMachineLink> Session(uint32_t baud = LINK_STANDARD_BAUD)
     {
-        auto link = std::make_unique<CMachineLink>(baud);
+        auto link = std::make_unique<CMachineLink>(driver, clock, baud);
         EXPECT_EQ(link->Open(), LINK_OK);
         EXPECT_EQ(link->EnterBios(), LINK_OK);
         return link;
@@ -45,9 +45,7 @@ protected:
     uint32_t ElapsedMs(uint32_t since) const { return clock.NowMs() - since; }
 
     VirtualSystem clock;
-    ScopedVirtualSystem useClock;
     sim::ModelDriver driver;
-    ScopedDriver useDriver;
     LogCapture log;
 };
 
@@ -238,7 +236,7 @@ TEST_F(ModelTest, SpeedMustBeSwitchedOnBothSides)
     };
     const Case cases[] = {
         {"both switched", [](CMachineLink& l) { l.SetBaudRate(LINK_HIGH_BAUD); }, true},
-        {"driver only", [](CMachineLink& l) { Driver().SetBaudRate(l.m_hDevice, LINK_HIGH_BAUD); }, false},
+        {"driver only", [](CMachineLink& l) { l.Driver().SetBaudRate(l.m_hDevice, LINK_HIGH_BAUD); }, false},
         {"machine only",
          [](CMachineLink& l) {
              const uint8_t ae[] = {0xAE, 0x80, 0x84, 0x1E, 0x00};
@@ -266,7 +264,7 @@ TEST_F(ModelTest, SpeedMustBeSwitchedOnBothSides)
 TEST_F(ModelTest, OnlyTheBiosPinSequenceStartsTheBootLoader)
 {
     MachineModel& m = driver.Attach("Vantorelle");
-    CMachineLink link;
+    CMachineLink link(driver, clock);
     ASSERT_EQ(link.Open(), 0);
     uint8_t id[8];
     EXPECT_EQ(link.GetDeviceId(id), LINK_E_PROTOCOL) << "the normal firmware does not answer";
@@ -274,7 +272,7 @@ TEST_F(ModelTest, OnlyTheBiosPinSequenceStartsTheBootLoader)
     EXPECT_EQ(m.CurrentMode(), MachineModel::Mode::Normal);
     EXPECT_EQ(link.GetDeviceId(id), LINK_E_PROTOCOL);
     // Break raised only after CBUS2 fell: a normal restart.
-    IFtdiDriver& d = Driver();
+    IFtdiDriver& d = driver;
     d.SetBitMode(link.m_hDevice, 0xF1, 0x20);
     d.SetBitMode(link.m_hDevice, 0xF5, 0x20);
     d.SetBitMode(link.m_hDevice, 0xF1, 0x20);
@@ -382,7 +380,7 @@ TEST_F(ModelTest, VanishingMachineFailsEveryCallAndCannotBeReopened)
     link->Close();
     EXPECT_FALSE(driver.IsOpen());
 
-    CMachineLink again;
+    CMachineLink again(driver, clock);
     EXPECT_EQ(again.Open(), LINK_E_NOT_OPEN);
     driver.Replug();
     EXPECT_EQ(again.Open(), LINK_OK);
@@ -404,7 +402,7 @@ TEST_F(ModelTest, OpenPicksTheFirstDescriptionInTheToolsOrder)
 
 TEST_F(ModelTest, NoMachineMeansNotOpenAfterFourSecondsOfVirtualTime)
 {
-    CMachineLink link;
+    CMachineLink link(driver, clock);
     uint32_t start = clock.NowMs();
     EXPECT_EQ(link.Open(), LINK_E_NOT_OPEN);
     EXPECT_GE(ElapsedMs(start), 4000u);

@@ -2,15 +2,15 @@
 // server on a loopback address of its own, under the virtual clock.
 #pragma once
 
-#include "device/FtdiDriver.h"
-#include "platform/VirtualSystem.h"
-#include "server/ServerTestHooks.h"
+#include "engine/EngineContext.h"
 #include "sim/machine/ModelDriver.h"
 #include "sim/update-server/RequestPacket.h"
 #include "sim/update-server/UpdateContent.h"
 #include "sim/update-server/UpdateServer.h"
 #include "tests/testsupport/RecordingWindow.h"
+#include "tests/testsupport/StartWorker.h"
 #include "tests/testsupport/TestSupport.h"
+#include "tests/testsupport/VirtualSystem.h"
 
 #include <gtest/gtest.h>
 
@@ -108,23 +108,20 @@ class EngineTest : public ::testing::Test {
 public:
     static constexpr const char* kDescription = "Vantorelle";
 
-    EngineTest() : m_useClock(m_clock), m_window(&m_clock) {}
+    EngineTest() : m_driver(m_clock), m_context{m_driver, m_clock, {}}, m_window(m_context, &m_clock) {}
 
     void SetUp() override
     {
-        SetDriver(&m_driver);
         m_server.SetContent(DefaultContent());
         std::string error;
         ASSERT_TRUE(m_server.Start(&error)) << error;
         m_server.ExportEnvironment();
     }
 
-    void TearDown() override
-    {
-        m_server.Stop();
-        SetDriver(nullptr);
-        SetReceiveTimeoutForTesting(0);
-    }
+    void TearDown() override { m_server.Stop(); }
+
+    // The engine's clock, as the tests start their phases by it.
+    uint32_t TickCount() { return m_clock.TickCount(); }
 
     // Firmware of three chunks and a short image: quick, yet every path runs.
     static sim::UpdateContent DefaultContent() { return sim::MakeDemoContent(2500, 3000, "V2.30"); }
@@ -179,9 +176,9 @@ public:
     }
 
     SleepRecordingClock m_clock;
-    ScopedVirtualSystem m_useClock;
     LogCapture m_log;
     sim::ModelDriver m_driver;
+    EngineContext m_context;
     sim::UpdateServer m_server;
     RecordingWindow m_window;
 };

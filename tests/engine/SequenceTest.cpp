@@ -273,7 +273,7 @@ INSTANTIATE_TEST_SUITE_P(Times, EndingTest,
 TEST_F(SequenceTest, RepairsOfAMachineThatFailsTheProbeSayWhatToDoAndRunNoPhase)
 {
     for (WorkerProc thread : {RepairDataThread, RepairInternalErrorThread}) {
-        RecordingWindow window(&m_clock);
+        RecordingWindow window(m_context, &m_clock);
         EXPECT_EQ(thread(&window), 0u);
         EXPECT_EQ(window.Statuses(),
                   (std::vector<std::wstring>{L"Prepare to update...", L"Please update machine to latest version first.",

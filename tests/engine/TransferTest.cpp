@@ -255,7 +255,7 @@ INSTANTIATE_TEST_SUITE_P(Writes, RetryTest,
 
 TEST_F(TransferTest, RepliesCutOffMidwayAreResumedAndNothingIsLost)
 {
-    SetReceiveTimeoutForTesting(300); // real time: the server falls silent for longer
+    m_context.server.receiveTimeoutMs = 300; // real time: the server falls silent for longer
     sim::UpdateContent c = DefaultContent();
     c.image = Pattern(1048576 + 4000, 5);
     SetContent(c);

@@ -3,9 +3,9 @@
 // left doing, and how libftdi's failures come back.
 #include "device/posix/LibFtdiDriver.h"
 #include "log/Format.h"
-#include "platform/VirtualSystem.h"
 #include "tests/libftdi/FakeLibFtdi.h"
 #include "tests/testsupport/TestSupport.h"
+#include "tests/testsupport/VirtualSystem.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -24,11 +24,9 @@ namespace {
 
 class LibFtdiDriverTest : public ::testing::Test {
 protected:
-    void SetUp() override { SetSys(&clock); }
     void TearDown() override
     {
         driver.reset();
-        SetSys(nullptr);
         EXPECT_EQ(bus.liveContexts, 0) << "a libftdi context was not freed";
         EXPECT_EQ(bus.liveListEntries, 0) << "a device list was not freed";
         for (const FakeConverter& c : bus.converters)
@@ -70,7 +68,7 @@ protected:
     VirtualSystem clock;
     vu::test::LogCapture log;
     FakeBus bus;
-    std::unique_ptr<CLibFtdiDriver> driver = std::make_unique<CLibFtdiDriver>(std::make_unique<FakeLibFtdi>(bus));
+    std::unique_ptr<CLibFtdiDriver> driver = std::make_unique<CLibFtdiDriver>(std::make_unique<FakeLibFtdi>(bus), clock);
     size_t mark = 0;
 };
 

@@ -1,6 +1,7 @@
 #include "log/Log.h"
-#include "platform/VirtualSystem.h"
+#include "platform/Platform.h"
 #include "tests/testsupport/TestSupport.h"
+#include "tests/testsupport/VirtualSystem.h"
 
 #include <gtest/gtest.h>
 
@@ -13,20 +14,17 @@ using vu::test::TempDir;
 
 namespace {
 
-// The log on a virtual clock, written to a private file.
+// A log on a virtual clock, written to a private file.
 class LogFile : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        SetSys(&clock);
-        SetLogFileOverride(dir / "log.bin");
-        ResetLogIntervalForTesting();
-    }
-    void TearDown() override
-    {
-        SetLogFileOverride({});
-        SetSys(nullptr);
-    }
+    void SetUp() override { SetLogFileOverride(dir / "log.bin"); }
+    void TearDown() override { SetLogFileOverride({}); }
+
+    // The lines go through this log, not the process's.
+    void WriteLog(std::wstring text) { log.Write(std::move(text)); }
+    std::wstring LogTimestamp() { return log.Timestamp(); }
+    void ResetLogIntervalForTesting() { log.ForgetPreviousCall(); }
+
     std::vector<std::string> StoredLines() const
     {
         std::string all = ReadFileText(dir / "log.bin");
@@ -40,6 +38,7 @@ protected:
     static std::string Interval(const std::string& line) { return line.substr(25, line.find(']') - 25); }
 
     VirtualSystem clock;
+    CLineLog log{clock};
     TempDir dir;
 };
 
@@ -116,9 +115,7 @@ TEST_F(LogFile, UnwritableLocationLosesTheLineButAdvancesTheInterval)
     // A folder below a plain file cannot be created, even by root.
     test::WriteFileBytes(dir / "plain-file", {1});
     TempDir state;
-#ifndef _WIN32
-    setenv("XDG_STATE_HOME", state.Path().string().c_str(), 1);
-#endif
+    SetEnv("XDG_STATE_HOME", state.Path().string());
     WriteLog(L"first");
     clock.Advance(2'000'000);
     SetLogFileOverride(dir / "plain-file" / "log.bin");
@@ -131,11 +128,12 @@ TEST_F(LogFile, UnwritableLocationLosesTheLineButAdvancesTheInterval)
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[1].find("]next"), std::string::npos);
     EXPECT_EQ(Interval(lines[1]), "0.250000");
-#ifndef _WIN32
-    std::string fallback = ReadFileText(state / "vantorelle-update" / "log.bin");
-    EXPECT_NE(fallback.find("|2.000000]lost\r\n"), std::string::npos) << fallback;
-    unsetenv("XDG_STATE_HOME");
-#endif
+    // Only Linux has a folder to fall back on.
+    if (!FallbackLogFolder().empty()) {
+        std::string fallback = ReadFileText(state / "vantorelle-update" / "log.bin");
+        EXPECT_NE(fallback.find("|2.000000]lost\r\n"), std::string::npos) << fallback;
+    }
+    SetEnv("XDG_STATE_HOME", "");
 }
 
 struct NameCase {

@@ -1,5 +1,5 @@
 #include "platform/Platform.h"
-#include "platform/VirtualSystem.h"
+#include "tests/testsupport/VirtualSystem.h"
 
 #include <gtest/gtest.h>
 
@@ -53,17 +53,16 @@ TEST(SystemServices, RealTickCountMovesWithSleep)
 TEST(VirtualClock, SleepAndTickReadsAdvanceTimeWithoutWaiting)
 {
     VirtualSystem clock;
-    ScopedVirtualSystem scope(clock);
     auto realStart = std::chrono::steady_clock::now();
-    uint32_t start = TickCount();
-    SleepMs(20000);
-    uint32_t afterSleep = TickCount();
+    uint32_t start = clock.TickCount();
+    clock.Sleep(20000);
+    uint32_t afterSleep = clock.TickCount();
     EXPECT_GE(afterSleep - start, 20000u);
     EXPECT_LE(afterSleep - start, 20002u);
     // A polling loop reaches a 4000 ms limit by reading the tick alone.
-    uint32_t note = TickCount();
+    uint32_t note = clock.TickCount();
     int polls = 0;
-    while (TickCount() - note < 4000)
+    while (clock.TickCount() - note < 4000)
         ++polls;
     EXPECT_GT(polls, 1000);
     EXPECT_LT(std::chrono::steady_clock::now() - realStart, std::chrono::seconds(2));
@@ -72,11 +71,10 @@ TEST(VirtualClock, SleepAndTickReadsAdvanceTimeWithoutWaiting)
 TEST(VirtualClock, BeepsAreRecordedAndTakeTheirTime)
 {
     VirtualSystem clock;
-    ScopedVirtualSystem scope(clock);
     uint64_t before = clock.NowUs();
-    SystemBeep(600, 200);
-    SleepMs(200);
-    SystemBeep(600, 200);
+    clock.Beep(600, 200);
+    clock.Sleep(200);
+    clock.Beep(600, 200);
     auto beeps = clock.Beeps();
     ASSERT_EQ(beeps.size(), 2u);
     EXPECT_EQ(beeps[0].hz, 600u);
@@ -87,9 +85,25 @@ TEST(VirtualClock, BeepsAreRecordedAndTakeTheirTime)
 TEST(VirtualClock, TickCountWrapsAsA32BitCounter)
 {
     VirtualSystem clock((uint64_t(UINT32_MAX) - 5) * 1000, 1000);
-    ScopedVirtualSystem scope(clock);
-    uint32_t note = TickCount();
-    SleepMs(100);
-    EXPECT_LT(TickCount(), note);          // wrapped
-    EXPECT_GE(uint32_t(TickCount() - note), 100u); // the unsigned difference still holds
+    uint32_t note = clock.TickCount();
+    clock.Sleep(100);
+    EXPECT_LT(clock.TickCount(), note);          // wrapped
+    EXPECT_GE(uint32_t(clock.TickCount() - note), 100u); // the unsigned difference still holds
+}
+
+TEST(SystemServices, AnsiTextAbove127KeepsEveryByte)
+{
+    // A0 to FF mean the same in ISO 8859-1 and in Windows-1252; 80 to 9F do
+    // not, but still each give one character. A zero byte inside is kept.
+    const uint8_t bytes[] = {'V', 0xE9, 0xFF, 0xA0, 0x80, 0x9F, 0x00, 'x'};
+    std::wstring text = AnsiToWide(bytes, sizeof bytes);
+    ASSERT_EQ(text.size(), sizeof bytes);
+    EXPECT_EQ(text[0], L'V');
+    EXPECT_EQ(unsigned(text[1]), 0xE9u);
+    EXPECT_EQ(unsigned(text[2]), 0xFFu);
+    EXPECT_EQ(unsigned(text[3]), 0xA0u);
+    EXPECT_GE(unsigned(text[4]), 0x80u) << "a byte above 127 is never read as a signed char";
+    EXPECT_GE(unsigned(text[5]), 0x80u);
+    EXPECT_EQ(text[6], L'\0');
+    EXPECT_EQ(text[7], L'x');
 }

@@ -1,8 +1,8 @@
 #include "tests/server/ServerLinkFixture.h"
 
+#include "platform/Platform.h"
 #include "platform/Socket.h"
 #include "server/ServerAddress.h"
-#include "server/ServerTestHooks.h"
 
 #include <atomic>
 
@@ -14,15 +14,15 @@ protected:
     // The named server's look-up answers as scripted and counts its calls.
     void ScriptLookUp(bool ok, int error, std::vector<std::string> addresses = {})
     {
-        SetHostLookupForTesting([this, ok, error, addresses](const std::string&, std::vector<uint32_t>* addrs,
-                                                             bool* isIpv4, int* err) {
+        m_seams.lookUpHost = [this, ok, error, addresses](const std::string&, std::vector<uint32_t>* addrs,
+                                                           bool* isIpv4, int* err) {
             ++m_lookups;
             for (const std::string& a : addresses)
                 addrs->push_back(net::InetAddr(a));
             *isIpv4 = true;
             *err = error;
             return ok;
-        });
+        };
     }
     // Page requests the server saw.
     size_t PageRequests() const { return m_server->Requests().size() - m_server->ProtocolRequests().size(); }
@@ -37,7 +37,7 @@ TEST_F(ServerAddressTest, FixedServerNeedsNoLookUpAndNoLine)
     StartServer();
     ScriptLookUp(false, 11001);
     RecordPtr r = RequestFor(TAG_NOTES, 0);
-    EXPECT_EQ(ExchangeWithServer(*r), 0);
+    EXPECT_EQ(ExchangeWithServer(*r, m_seams), 0);
     EXPECT_EQ(m_lookups, 0);
     EXPECT_EQ(PageRequests(), 0u);
     EXPECT_EQ(Lines().front(), L"Recv start");
@@ -50,7 +50,7 @@ TEST_F(ServerAddressTest, NamedServerWithTwoAddressesUsesTheLast)
     // Nothing listens on the first address: only the last one can answer.
     ScriptLookUp(true, 0, {"127.0.0.9", m_server->Address()});
     RecordPtr r = RequestFor(TAG_PLAYBACK, 1);
-    EXPECT_EQ(ExchangeWithServer(*r), 0);
+    EXPECT_EQ(ExchangeWithServer(*r, m_seams), 0);
     EXPECT_EQ(Lines().front(), L"Host ip : " + W(m_server->Address()));
     EXPECT_EQ(m_server->ProtocolRequests().at(0).port, "named");
     EXPECT_EQ(PageRequests(), 0u);
@@ -59,12 +59,12 @@ TEST_F(ServerAddressTest, NamedServerWithTwoAddressesUsesTheLast)
 TEST_F(ServerAddressTest, EntryWithoutIpv4AddressGivesAnEmptyAddress)
 {
     StartServer();
-    SetHostLookupForTesting([](const std::string&, std::vector<uint32_t>*, bool* isIpv4, int*) {
+    m_seams.lookUpHost = [](const std::string&, std::vector<uint32_t>*, bool* isIpv4, int*) {
         *isIpv4 = false;
         return true;
-    });
+    };
     RecordPtr r = RequestFor(TAG_PLAYBACK, 1);
-    EXPECT_EQ(ExchangeWithServer(*r), SERVER_RETRY);
+    EXPECT_EQ(ExchangeWithServer(*r, m_seams), SERVER_RETRY);
     EXPECT_EQ(Lines().front(), L"Host ip : ");
     EXPECT_EQ(m_log.Count(L"Host ip : "), 30u);  // the look-up runs again in every conversation
 }
@@ -86,7 +86,7 @@ TEST_F(ServerAddressTest, FailingNameFallsBackToTheAddressPage)
         m_server->SetPageStatus(c.status);
         ScriptLookUp(false, 11001);
         RecordPtr r = RequestFor(TAG_CARD, 1);
-        EXPECT_EQ(ExchangeWithServer(*r), 0);
+        EXPECT_EQ(ExchangeWithServer(*r, m_seams), 0);
         auto lines = Lines();
         ASSERT_GE(lines.size(), 3u);
         EXPECT_EQ(lines[0], c.fetchLine);
@@ -102,7 +102,7 @@ TEST_F(ServerAddressTest, OverLongPageIsRefused)
     m_server->SetPageBody(body);
     ScriptLookUp(false, 11001);
     RecordPtr r = RequestFor(TAG_CARD, 1);
-    EXPECT_EQ(ExchangeWithServer(*r), SERVER_RETRY);
+    EXPECT_EQ(ExchangeWithServer(*r, m_seams), SERVER_RETRY);
     auto lines = Lines();
     ASSERT_GE(lines.size(), 4u);
     EXPECT_EQ(lines[0], L"0-" + W(body));
@@ -114,7 +114,7 @@ TEST_F(ServerAddressTest, OverLongPageIsRefused)
 TEST_F(ServerAddressTest, UnreachablePageDecidesByTheResolverCode)
 {
     StartServer();
-    sim::SetProcessEnv("VANTORELLE_ADDRESS_PAGE", DeadPage());
+    SetEnv("VANTORELLE_ADDRESS_PAGE", DeadPage());
     const struct { int code; int result; std::wstring line; int conversations; } cases[] = {
         {11001, 11001, L"Host not found", 1},
         {11004, -1, L"No data record found", 1},
@@ -128,7 +128,7 @@ TEST_F(ServerAddressTest, UnreachablePageDecidesByTheResolverCode)
         ScriptLookUp(false, c.code);
         RecordPtr r = RequestFor(TAG_PLAYBACK, 1);
         FillSentinelReply(*r);
-        EXPECT_EQ(ExchangeWithServer(*r), c.result);
+        EXPECT_EQ(ExchangeWithServer(*r, m_seams), c.result);
         ExpectSentinelReply(*r);
         auto lines = Lines();
         ASSERT_GE(lines.size(), 2u);
@@ -142,14 +142,14 @@ TEST_F(ServerAddressTest, UnreachablePageDecidesByTheResolverCode)
 
 TEST_F(ServerAddressTest, EndpointsComeFromTheEnvironmentOrTheBuild)
 {
-    sim::SetProcessEnv("VANTORELLE_FIXED_SERVER", "127.1.2.3");
-    sim::SetProcessEnv("VANTORELLE_SERVER_NAME", "update.example.invalid");
-    sim::SetProcessEnv("VANTORELLE_ADDRESS_PAGE", "http://127.1.2.3:81/forum/getip.php");
+    SetEnv("VANTORELLE_FIXED_SERVER", "127.1.2.3");
+    SetEnv("VANTORELLE_SERVER_NAME", "update.example.invalid");
+    SetEnv("VANTORELLE_ADDRESS_PAGE", "http://127.1.2.3:81/forum/getip.php");
     EXPECT_EQ(FixedServerAddress(), "127.1.2.3");
     EXPECT_EQ(ServerDnsName(), "update.example.invalid");
     EXPECT_EQ(AddressPageUrl(), "http://127.1.2.3:81/forum/getip.php");
     for (const char* name : {"VANTORELLE_FIXED_SERVER", "VANTORELLE_SERVER_NAME", "VANTORELLE_ADDRESS_PAGE"})
-        sim::SetProcessEnv(name, "");
+        SetEnv(name, "");
     EXPECT_EQ(FixedServerAddress(), VU_TEST_FIXED_SERVER);
     EXPECT_EQ(ServerDnsName(), VU_TEST_SERVER_NAME);
     EXPECT_EQ(AddressPageUrl(), VU_TEST_ADDRESS_PAGE);

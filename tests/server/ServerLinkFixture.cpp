@@ -1,6 +1,6 @@
 #include "tests/server/ServerLinkFixture.h"
 
-#include "server/ServerTestHooks.h"
+#include "platform/Platform.h"
 
 #include <cstring>
 
@@ -28,7 +28,7 @@ RecordPtr RequestFor(const Bytes& tag, int32_t namedServer, uint32_t partOffset,
             field = {'e', 'n'};
         if (tag == TAG_IMAGE_PART && (i == 3 || i == 4)) {
             field.clear();
-            sim::AppendU32(field, i == 3 ? partOffset : partSize);
+            AppendLe32(field, i == 3 ? partOffset : partSize);
         }
         AddRequestField(*r, field.data(), int32_t(field.size()));
     }
@@ -68,21 +68,15 @@ void ExpectSentinelReply(const ExchangeRecord& record)
 
 std::wstring W(const std::string& s) { return Widen(s); }
 
-void ServerLinkTest::SetUp()
-{
-    SetReceiveTimeoutForTesting(400);
-}
+void ServerLinkTest::SetUp() { m_seams.receiveTimeoutMs = 400; }
 
 void ServerLinkTest::TearDown()
 {
     if (m_server)
         m_server->Stop();
     m_server.reset();
-    SetReceiveTimeoutForTesting(0);
-    SetHostLookupForTesting({});
-    SetSendChunkForTesting(0);
     for (const char* name : {"VANTORELLE_FIXED_SERVER", "VANTORELLE_SERVER_NAME", "VANTORELLE_ADDRESS_PAGE"})
-        sim::SetProcessEnv(name, "");
+        SetEnv(name, "");
 }
 
 void ServerLinkTest::StartServer(sim::UpdateContent content, sim::UpdateServerOptions options)

@@ -1,6 +1,7 @@
 // Shared pieces of the server-link tests: records that free themselves, a
 // request of each kind the server knows, and a fixture with a reference
-// update server on its own loopback address and a short receive time-out.
+// update server on its own loopback address and seams with a short receive
+// time-out.
 #pragma once
 
 #include "server/ExchangeRecord.h"
@@ -53,6 +54,7 @@ protected:
     std::vector<std::wstring> Lines() const { return m_log.Lines(); }
 
     LogCapture m_log;
+    ServerSeams m_seams; // what the exchanges run with
     std::unique_ptr<sim::UpdateServer> m_server;
 };
 

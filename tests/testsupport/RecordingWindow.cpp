@@ -1,13 +1,13 @@
 #include "tests/testsupport/RecordingWindow.h"
 
-#include "platform/VirtualSystem.h"
+#include "tests/testsupport/VirtualSystem.h"
 
 #include <algorithm>
 
 namespace vu::test {
 
-RecordingWindow::RecordingWindow(const VirtualSystem* clock)
-    : m_clock(clock), m_start(std::chrono::steady_clock::now())
+RecordingWindow::RecordingWindow(const EngineContext& context, const VirtualSystem* clock)
+    : m_context(context), m_clock(clock), m_start(std::chrono::steady_clock::now())
 {
 }
 
@@ -57,6 +57,19 @@ int RecordingWindow::GetProgressPos()
 void RecordingWindow::EnableItem(int id, bool enable) { Add({Kind::Enable, id, enable ? 1 : 0, {}, 0}); }
 
 void RecordingWindow::SetItemText(int id, std::wstring text) { Add({Kind::Text, id, 0, std::move(text), 0}); }
+
+// Kept apart from the events: the display's record stays what the window shows.
+void RecordingWindow::ReportOutcome(bool succeeded)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_outcomes.push_back(succeeded);
+}
+
+std::vector<bool> RecordingWindow::Outcomes() const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_outcomes;
+}
 
 std::vector<RecordingWindow::Event> RecordingWindow::Events() const
 {

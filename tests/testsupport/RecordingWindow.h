@@ -1,7 +1,8 @@
 // A worker window for tests: keeps every status text, progress position,
-// button state and display text, each with the time it arrived, and answers
-// GetProgressPos with the last position set. Safe to use from a worker
-// thread while the test thread reads it.
+// button state and display text, each with the time it arrived, answers
+// GetProgressPos with the last position set, and gives the workers the
+// test's context. Safe to use from a worker thread while the test thread
+// reads it.
 #pragma once
 
 #include "engine/WorkerWindow.h"
@@ -35,13 +36,15 @@ public:
 
     // With a virtual clock, times are its milliseconds (read without
     // advancing it); without one, real milliseconds since construction.
-    explicit RecordingWindow(const VirtualSystem* clock = nullptr);
+    explicit RecordingWindow(const EngineContext& context, const VirtualSystem* clock = nullptr);
 
     void ShowStatus(std::wstring text) override;
     void SetProgressPos(int position) override;
     int GetProgressPos() override;
     void EnableItem(int id, bool enable) override;
     void SetItemText(int id, std::wstring text) override;
+    const EngineContext& Context() override { return m_context; }
+    void ReportOutcome(bool succeeded) override;
 
     std::vector<Event> Events() const;
     std::vector<Event> Events(Kind kind) const;
@@ -70,10 +73,14 @@ public:
     // Sets the bar without recording, as a previous sequence would have left it.
     void PresetPosition(int position);
 
+    // Every outcome the workers reported, in order.
+    std::vector<bool> Outcomes() const;
+
 private:
     void Add(Event e);
     uint64_t NowMs() const;
 
+    const EngineContext& m_context;
     const VirtualSystem* m_clock;
     std::chrono::steady_clock::time_point m_start;
     mutable std::mutex m_lock;
@@ -83,6 +90,7 @@ private:
     int m_position = 0;
     std::map<int, bool> m_enabled;
     std::map<int, std::wstring> m_texts;
+    std::vector<bool> m_outcomes;
 };
 
 } // namespace vu::test

@@ -72,15 +72,14 @@ std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts)
     return all;
 }
 
-ScriptedDriver::ScriptedDriver() : m_descriptions{"Vantorelle"} {}
+ScriptedDriver::ScriptedDriver(ISystemServices& clock) : m_clock(clock), m_descriptions{"Vantorelle"} {}
 
 FT_HANDLE ScriptedDriver::HandleFor(size_t index) { return reinterpret_cast<FT_HANDLE>(uintptr_t(0x1000 + index)); }
 
-uint64_t ScriptedDriver::NowUs()
+uint64_t ScriptedDriver::NowUs() const
 {
-    ISystemServices& sys = Sys();
-    uint64_t freq = sys.PerformanceFrequency();
-    uint64_t counter = sys.PerformanceCounter();
+    uint64_t freq = m_clock.PerformanceFrequency();
+    uint64_t counter = m_clock.PerformanceCounter();
     if (freq == 1'000'000 || freq == 0)
         return counter;
     return uint64_t((long double)counter * 1'000'000.0L / (long double)freq);

@@ -2,8 +2,8 @@
 // text ("SetBitMode F1 20", "Write 06 00 01 00 D1 D6"), knows a list of
 // attached descriptions, fails chosen calls with chosen statuses, and answers
 // writes with scripted bytes that then wait in the receive queue, whole or in
-// chunks, each chunk optionally after a delay (measured on the clock in force,
-// so the virtual clock makes delays free).
+// chunks, each chunk optionally after a delay (measured on the clock it is
+// given, so the virtual clock makes delays free).
 //
 // Record of calls, one string each:
 //   "ListDevices", "OpenEx <description>", "SetDataCharacteristics 8 0 0",
@@ -14,7 +14,7 @@
 #pragma once
 
 #include "device/FtdiDriver.h"
-#include "platform/VirtualSystem.h"
+#include "tests/testsupport/VirtualSystem.h"
 
 #include <cstdint>
 #include <deque>
@@ -48,8 +48,9 @@ public:
     using Reply = std::vector<Chunk>;
     using Responder = std::function<Reply(const std::vector<uint8_t>& written)>;
 
-    // Starts with one attached device described "Vantorelle".
-    ScriptedDriver();
+    // Starts with one attached device described "Vantorelle"; answers are
+    // timed on clock.
+    explicit ScriptedDriver(ISystemServices& clock);
 
     void SetAttached(std::vector<std::string> descriptions);
 
@@ -115,8 +116,9 @@ private:
     FT_STATUS Call(const std::string& op, const std::string& line);
     bool HandleOk(FT_HANDLE h) const;
     void QueueLocked(const Reply& reply);
-    static uint64_t NowUs();
+    uint64_t NowUs() const;
 
+    ISystemServices& m_clock;
     mutable std::mutex m_lock;
     std::vector<std::string> m_descriptions;
     int m_openIndex = -1;
@@ -133,24 +135,17 @@ private:
 // test can see the pauses between driver calls.
 class RecordingSystem : public VirtualSystem {
 public:
-    explicit RecordingSystem(ScriptedDriver& driver) : m_driver(driver) {}
+    // The driver whose record takes the pauses (made after the clock, which it is timed on).
+    void RecordInto(ScriptedDriver& driver) { m_pDriver = &driver; }
     void Sleep(uint32_t ms) override
     {
-        m_driver.Note("Sleep " + std::to_string(ms));
+        if (m_pDriver)
+            m_pDriver->Note("Sleep " + std::to_string(ms));
         VirtualSystem::Sleep(ms);
     }
 
 private:
-    ScriptedDriver& m_driver;
-};
-
-// Installs a driver for one scope.
-class ScopedDriver {
-public:
-    explicit ScopedDriver(IFtdiDriver& driver) { SetDriver(&driver); }
-    ~ScopedDriver() { SetDriver(nullptr); }
-    ScopedDriver(const ScopedDriver&) = delete;
-    ScopedDriver& operator=(const ScopedDriver&) = delete;
+    ScriptedDriver* m_pDriver = nullptr;
 };
 
 } // namespace vu::test

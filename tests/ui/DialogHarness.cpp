@@ -45,12 +45,12 @@ std::wstring ClassName(HWND hWnd)
     return name;
 }
 
-DialogHarness::DialogHarness(const CVantorelleUpdateDlg::WorkerProcs& procs)
+DialogHarness::DialogHarness(const CVantorelleUpdateDlg::WorkerProcs& procs, const EngineContext* context)
 {
     ClearExecutionStates();
-    m_thread = std::thread([this, procs] {
+    m_thread = std::thread([this, procs, context] {
         m_threadId = GetCurrentThreadId();
-        CVantorelleUpdateDlg dlg(GetModuleHandleW(nullptr), nullptr, procs);
+        CVantorelleUpdateDlg dlg(GetModuleHandleW(nullptr), nullptr, procs, context);
         dlg.SetExecutionStateSetter(RecordExecutionState);
         m_dlg = &dlg;
         m_result = dlg.DoModal();

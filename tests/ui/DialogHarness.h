@@ -33,7 +33,8 @@ struct DisplayEvent {
 
 class DialogHarness {
 public:
-    explicit DialogHarness(const CVantorelleUpdateDlg::WorkerProcs& procs);
+    // context: what the workers run with (nullptr: the process's own).
+    explicit DialogHarness(const CVantorelleUpdateDlg::WorkerProcs& procs, const EngineContext* context = nullptr);
     ~DialogHarness(); // closes the window if it is still open
     DialogHarness(const DialogHarness&) = delete;
     DialogHarness& operator=(const DialogHarness&) = delete;

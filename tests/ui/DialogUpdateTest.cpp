@@ -4,13 +4,13 @@
 #include "tests/ui/DialogHarness.h"
 #include "tests/ui/ScreenCapture.h"
 
-#include "device/FtdiDriver.h"
 #include "engine/Engine.h"
+#include "engine/EngineContext.h"
 #include "log/Log.h"
-#include "platform/VirtualSystem.h"
 #include "sim/machine/ModelDriver.h"
 #include "sim/update-server/UpdateServer.h"
 #include "tests/testsupport/TestSupport.h"
+#include "tests/testsupport/VirtualSystem.h"
 
 #include <gtest/gtest.h>
 
@@ -33,12 +33,12 @@ unsigned GatedVersionInfo(IWorkerWindow* window)
 
 class DialogUpdateTest : public ::testing::Test {
 protected:
+    DialogUpdateTest() : m_driver(m_clock), m_context{m_driver, m_clock, {}} {}
+
     void SetUp() override
     {
         if (GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) == 0)
             GTEST_SKIP() << "no display (start Xvfb and set DISPLAY)";
-        SetSys(&m_clock);
-        SetDriver(&m_driver);
         m_content = sim::MakeDemoContent(3000, 5000);
         m_content.notes = {"V1.4.1 notes\n", "- faster image writes\n"};
         m_server = std::make_unique<sim::UpdateServer>(m_content);
@@ -53,8 +53,6 @@ protected:
         m_window.reset();
         if (m_server)
             m_server->Stop();
-        SetDriver(nullptr);
-        SetSys(nullptr);
     }
 
     // Opens the window with the engine's workers, the version query held back.
@@ -63,7 +61,7 @@ protected:
         g_versionGate = false;
         CVantorelleUpdateDlg::WorkerProcs procs = CVantorelleUpdateDlg::EngineProcs();
         procs.versionInfo = GatedVersionInfo;
-        m_window = std::make_unique<DialogHarness>(procs);
+        m_window = std::make_unique<DialogHarness>(procs, &m_context);
         EXPECT_TRUE(m_window->Opened());
         return *m_window;
     }
@@ -95,6 +93,7 @@ protected:
 
     VirtualSystem m_clock;
     sim::ModelDriver m_driver;
+    EngineContext m_context;
     sim::UpdateContent m_content;
     std::unique_ptr<sim::UpdateServer> m_server;
     LogCapture m_log;

@@ -164,8 +164,7 @@ TEST(MachineSimLink, MachineVanishingBreaksTheHandleUntilItReturns)
     StartedServer s(std::move(d));
     ASSERT_TRUE(s.started);
     CVirtualFtdiClient client(s.server.Address());
-    CMachineLink link;
-    SetDriver(&client);
+    CMachineLink link(client, RealSystem());
     ASSERT_EQ(link.Open(), LINK_OK);
     ASSERT_EQ(link.EnterBios(), LINK_OK);
     uint8_t id[8];
@@ -181,13 +180,12 @@ TEST(MachineSimLink, MachineVanishingBreaksTheHandleUntilItReturns)
     RealSystem().Sleep(350);
     EXPECT_EQ(client.ListDevicesCount(&count), FT_OK);
     EXPECT_EQ(count, 1u) << "back after the replug time";
-    CMachineLink second;
+    CMachineLink second(client, RealSystem());
     ASSERT_EQ(second.Open(), LINK_OK);
     ASSERT_EQ(second.EnterBios(), LINK_OK);
     EXPECT_EQ(second.GetDeviceId(id), LINK_OK);
     second.ResetMachine();
     second.Close();
-    SetDriver(nullptr);
 }
 
 TEST(MachineSimLink, DeviceLinkDrivesTheTimedMachineAndItsStateOutlastsConnections)
@@ -195,9 +193,8 @@ TEST(MachineSimLink, DeviceLinkDrivesTheTimedMachineAndItsStateOutlastsConnectio
     StartedServer s(Devices({"Vantorelle"}));
     ASSERT_TRUE(s.started);
     CVirtualFtdiClient client(s.server.Address());
-    SetDriver(&client);
     {
-        CMachineLink link(LINK_HIGH_BAUD);
+        CMachineLink link(client, RealSystem(), LINK_HIGH_BAUD);
         ASSERT_EQ(link.Open(), LINK_OK);
         ASSERT_EQ(link.EnterBios(), LINK_OK);
         uint8_t id[8] = {};
@@ -217,7 +214,7 @@ TEST(MachineSimLink, DeviceLinkDrivesTheTimedMachineAndItsStateOutlastsConnectio
         link.Close();
     }
     {
-        CMachineLink link;
+        CMachineLink link(client, RealSystem());
         ASSERT_EQ(link.Open(), LINK_OK);
         ASSERT_EQ(link.EnterBios(), LINK_OK);
         uint8_t text[255] = {};
@@ -226,7 +223,6 @@ TEST(MachineSimLink, DeviceLinkDrivesTheTimedMachineAndItsStateOutlastsConnectio
         link.ResetMachine();
         link.Close();
     }
-    SetDriver(nullptr);
     s.server.WithDevices([](SimDevices& d) {
         EXPECT_EQ(d[0]->Model().Image(1024, 1000), Bytes(1000, 0xC3));
         EXPECT_EQ(d[0]->Model().Image(2024, 24), Bytes(24, 0)) << "the sector's tail is padded";

@@ -1,49 +1,8 @@
 #include "tests/virtualftdi/ScriptedLinkServer.h"
 
-#ifdef _WIN32
-#include <winsock2.h>
-#else
-#include <sys/socket.h>
-#endif
+#include "platform/LittleEndian.h"
 
 namespace vu::test {
-
-namespace {
-
-// Wakes a thread blocked on the socket. Linux: shutdown wakes accept and
-// recv, the socket is closed later. Windows: only closing it does.
-bool WakeSocket(net::SocketHandle s)
-{
-#ifdef _WIN32
-    ::closesocket(SOCKET(s));
-    return true;
-#else
-    ::shutdown(int(s), SHUT_RDWR);
-    return false;
-#endif
-}
-
-bool RecvAll(net::SocketHandle s, uint8_t* p, size_t n)
-{
-    while (n > 0) {
-        int r = net::Recv(s, p, int(n));
-        if (r <= 0)
-            return false;
-        p += r;
-        n -= size_t(r);
-    }
-    return true;
-}
-
-uint32_t GetU32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
-
-void PutU32(std::vector<uint8_t>& v, uint32_t x)
-{
-    for (int i = 0; i < 4; ++i)
-        v.push_back(uint8_t(x >> (8 * i)));
-}
-
-} // namespace
 
 ScriptedLinkServer::ScriptedLinkServer(Script script) : m_script(std::move(script))
 {
@@ -71,7 +30,7 @@ void ScriptedLinkServer::Stop()
     if (m_stopping.exchange(true))
         return;
     // shutdown wakes the blocked accept and receives; the sockets close after the joins.
-    bool closed = WakeSocket(m_listener);
+    bool closed = net::WakeBlockedSocket(m_listener);
     if (m_acceptThread.joinable())
         m_acceptThread.join();
     if (!closed)
@@ -83,7 +42,7 @@ void ScriptedLinkServer::Stop()
     }
     std::vector<bool> socketClosed;
     for (net::SocketHandle s : sockets)
-        socketClosed.push_back(WakeSocket(s));
+        socketClosed.push_back(net::WakeBlockedSocket(s));
     for (std::thread& t : m_threads)
         t.join();
     for (size_t i = 0; i < sockets.size(); ++i)
@@ -110,13 +69,13 @@ void ScriptedLinkServer::Serve(net::SocketHandle s, int index)
 {
     for (;;) {
         uint8_t header[5];
-        if (!RecvAll(s, header, sizeof header))
+        if (!net::RecvAll(s, header, sizeof header))
             break;
         LinkRequest rq;
         rq.connection = index;
         rq.op = header[0];
-        rq.payload.resize(GetU32(header + 1));
-        if (!RecvAll(s, rq.payload.data(), rq.payload.size()))
+        rq.payload.resize(GetLe32(header + 1));
+        if (!net::RecvAll(s, rq.payload.data(), rq.payload.size()))
             break;
         rq.raw.assign(header, header + 5);
         rq.raw.insert(rq.raw.end(), rq.payload.begin(), rq.payload.end());
@@ -128,8 +87,8 @@ void ScriptedLinkServer::Serve(net::SocketHandle s, int index)
         if (a.hangUp)
             break;
         std::vector<uint8_t> out;
-        PutU32(out, a.status);
-        PutU32(out, uint32_t(a.payload.size()));
+        AppendLe32(out, a.status);
+        AppendLe32(out, uint32_t(a.payload.size()));
         out.insert(out.end(), a.payload.begin(), a.payload.end());
         if (net::Send(s, out.data(), int(out.size())) != int(out.size()))
             break;

@@ -3,63 +3,44 @@
 #include "device/FtdiDriver.h"
 #include "device/MachineLink.h"
 #include "engine/Engine.h"
-#include "log/Format.h"
-#include "log/Log.h"
+#include "platform/Console.h"
+#include "platform/Socket.h"
+#include "platform/ToolVersion.h"
 #include "ui/console/ConsoleWindow.h"
 #include "ui/console/InterruptGuard.h"
 
 #include <CLI/CLI.hpp>
 
-#include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
-
-#ifndef _WIN32
-#include <csignal>
-#include <pthread.h>
-#endif
 
 namespace vu {
 
 namespace {
 
-
 struct Command {
     const char* name;
     const char* help;
-    WorkerProc proc;          // nullptr: the version query alone
-    const wchar_t* success;   // how the sequence's last status begins when it went well
+    WorkerProc proc; // nullptr: the version query alone
 };
 
 const Command COMMANDS[] = {
-    {"update", "Update the machine (the default command)", UpdateThread, L"Update success."},
-    {"repair-data", "Fix data error(picture lost, etc): write the machine's data image again", RepairDataThread,
-     L"Repair success."},
-    {"repair-card", "Fix 'Internal Error 1' error: send the card commands again", RepairInternalErrorThread,
-     L"Repair success."},
-    {"version-info", "Show the update server's version notes", nullptr, nullptr},
+    {"update", "Update the machine (the default command)", UpdateThread},
+    {"repair-data", "Fix data error(picture lost, etc): write the machine's data image again", RepairDataThread},
+    {"repair-card", "Fix 'Internal Error 1' error: send the card commands again", RepairInternalErrorThread},
+    {"version-info", "Show the update server's version notes", nullptr},
 };
-
-void SetEnvironment(const char* name, const std::string& value)
-{
-#ifdef _WIN32
-    _putenv_s(name, value.c_str());
-#else
-    setenv(name, value.c_str(), 1);
-#endif
-}
 
 std::string CheckHostPort(const std::string& text)
 {
-    size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size())
+    std::string host;
+    uint16_t port = 0;
+    int shape = net::SplitHostPort(text, &host, &port);
+    if (shape == net::HOSTPORT_E_SHAPE)
         return "expected HOST:PORT";
-    const std::string port = text.substr(colon + 1);
-    if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
-        return "the port must be a number from 1 to 65535";
-    long n = std::strtol(port.c_str(), nullptr, 10);
-    if (n < 1 || n > 65535)
+    if (shape != net::HOSTPORT_OK || port == 0)
         return "the port must be a number from 1 to 65535";
     return "";
 }
@@ -72,13 +53,13 @@ std::string DescriptionList()
     return list;
 }
 
-int ListDevices(std::ostream& out, std::ostream& err)
+int ListDevices(IFtdiDriver& driver, std::ostream& out, std::ostream& err)
 {
     std::vector<std::string> names;
-    FT_STATUS status = Driver().ListDescriptions(&names);
+    FT_STATUS status = driver.ListDescriptions(&names);
     if (status == FT_NOT_SUPPORTED) {
         uint32_t count = 0;
-        FT_STATUS counted = Driver().ListDevicesCount(&count);
+        FT_STATUS counted = driver.ListDevicesCount(&count);
         if (counted != FT_OK) {
             err << "The USB driver could not count the converters (status " << counted << ").\n";
             return CONSOLE_FAILED;
@@ -111,30 +92,14 @@ int ListDevices(std::ostream& out, std::ostream& err)
     return CONSOLE_OK;
 }
 
-// Runs fn on a thread of its own with Ctrl+C blocked there, so the interrupt
-// reaches this thread and never cuts a read or a wait of the worker short.
-template <typename Fn>
-void RunAsWorker(Fn fn)
+int RunCommand(const Command& command, std::ostream& out, std::ostream& err, bool terminal,
+               const EngineContext& context)
 {
-#ifndef _WIN32
-    sigset_t block, old;
-    sigemptyset(&block);
-    sigaddset(&block, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &block, &old);
-    std::thread worker(fn);
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    worker.join();
-#else
-    std::thread(fn).join();
-#endif
-}
-
-int RunCommand(const Command& command, std::ostream& out, std::ostream& err, bool terminal)
-{
-    WriteLog(Format(L"TAVRIN Automatic Key Cutting Machine V%s start", TOOL_VERSION_TEXT));
-    CConsoleWindow window(out, terminal);
+    WriteStartLine();
+    CConsoleWindow window(out, terminal, &context);
     bool finished = false;
-    RunAsWorker([&] {
+    // Ctrl+C reaches this thread, never a read or a wait of the worker.
+    StartThreadWithoutInterrupts([&] {
         VersionInfoThread(&window);
         if (command.proc) {
             InterruptGuard().SetWriting(true);
@@ -142,22 +107,21 @@ int RunCommand(const Command& command, std::ostream& out, std::ostream& err, boo
             InterruptGuard().SetWriting(false);
         }
         finished = true;
-    });
+    }).join();
     window.Finish();
     if (!finished)
         return CONSOLE_FAILED;
-    if (!command.proc) {
-        if (window.NotesShown())
-            return CONSOLE_OK;
+    if (window.Succeeded())
+        return CONSOLE_OK;
+    if (!command.proc)
         err << "The update server sent no version information.\n";
-        return CONSOLE_FAILED;
-    }
-    return window.LastStatus().rfind(command.success, 0) == 0 ? CONSOLE_OK : CONSOLE_FAILED;
+    return CONSOLE_FAILED;
 }
 
 } // namespace
 
-int RunConsole(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool terminal)
+int RunConsole(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool terminal,
+               const EngineContext& context)
 {
     CLI::App app{"Online update tool for the TAVRIN Vantorelle automatic key cutting machine.\n"
                  "Exit status: 0 success, 1 failure, 2 usage error, 130 stopped by Ctrl+C.",
@@ -167,8 +131,7 @@ int RunConsole(int argc, const char* const* argv, std::ostream& out, std::ostrea
     std::string simulator;
     bool listDevices = false;
     app.add_option("--simulator", simulator,
-                   "Talk to the machine simulator at HOST:PORT instead of a USB converter "
-                   "(sets VANTORELLE_SIMULATOR)")
+                   "Talk to the machine simulator at HOST:PORT instead of a USB converter")
         ->type_name("HOST:PORT")
         ->check(CLI::Validator(CheckHostPort, ""));
     app.add_flag("--list-devices", listDevices,
@@ -185,16 +148,20 @@ int RunConsole(int argc, const char* const* argv, std::ostream& out, std::ostrea
         return app.exit(e, out, err) == 0 ? CONSOLE_OK : CONSOLE_USAGE;
     }
 
+    // The simulator's client takes the place of the driver for this run.
+    std::unique_ptr<IFtdiDriver> simulatorDriver;
     if (!simulator.empty())
-        SetEnvironment("VANTORELLE_SIMULATOR", simulator);
+        simulatorDriver = CreateVirtualFtdiClient(simulator);
+    const EngineContext runContext{simulatorDriver ? *simulatorDriver : context.driver, context.system,
+                                   context.server};
     if (listDevices)
-        return ListDevices(out, err);
+        return ListDevices(runContext.driver, out, err);
 
     const Command* command = &COMMANDS[0];
     for (size_t i = 0; i < subcommands.size(); ++i)
         if (subcommands[i]->parsed())
             command = &COMMANDS[i];
-    return RunCommand(*command, out, err, terminal);
+    return RunCommand(*command, out, err, terminal, runContext);
 }
 
 } // namespace vu

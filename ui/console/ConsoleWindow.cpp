@@ -1,6 +1,6 @@
 #include "ui/console/ConsoleWindow.h"
 
-#include "engine/ControlIds.h"
+#include "engine/Engine.h"
 
 #include <algorithm>
 #include <cwctype>
@@ -71,11 +71,6 @@ std::string ConsoleText(const std::wstring& text)
     return out;
 }
 
-bool IsElapsedTimeStatus(const std::wstring& text)
-{
-    return text.rfind(L"Updating, elapsed time:", 0) == 0;
-}
-
 void CConsoleWindow::ShowStatus(std::wstring text)
 {
     std::lock_guard<std::mutex> lock(m_lock);
@@ -130,7 +125,6 @@ void CConsoleWindow::SetItemText(int id, std::wstring text)
 {
     std::lock_guard<std::mutex> lock(m_lock);
     if (id == IDC_UPDATE_LOG) {
-        m_bNotesShown = true;
         if (text == m_notes)
             return;
         m_notes = text;
@@ -159,6 +153,18 @@ void CConsoleWindow::SetItemText(int id, std::wstring text)
     }
 }
 
+void CConsoleWindow::ReportOutcome(bool succeeded)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_bSucceeded = succeeded;
+}
+
+bool CConsoleWindow::Succeeded()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_bSucceeded;
+}
+
 void CConsoleWindow::Finish()
 {
     std::lock_guard<std::mutex> lock(m_lock);
@@ -169,12 +175,6 @@ std::wstring CConsoleWindow::LastStatus()
 {
     std::lock_guard<std::mutex> lock(m_lock);
     return m_lastNonEmpty;
-}
-
-bool CConsoleWindow::NotesShown()
-{
-    std::lock_guard<std::mutex> lock(m_lock);
-    return m_bNotesShown;
 }
 
 bool CConsoleWindow::ButtonsEnabled()

@@ -14,19 +14,26 @@ namespace vu {
 
 class CConsoleWindow : public IWorkerWindow {
 public:
-    CConsoleWindow(std::ostream& out, bool terminal) : m_out(out), m_bTerminal(terminal) {}
+    // context: what the workers run with; nullptr, the process's own.
+    CConsoleWindow(std::ostream& out, bool terminal, const EngineContext* context = nullptr)
+        : m_out(out), m_bTerminal(terminal), m_pContext(context)
+    {
+    }
 
     void ShowStatus(std::wstring text) override;
     void SetProgressPos(int position) override;
     int GetProgressPos() override;
     void EnableItem(int id, bool enable) override;
     void SetItemText(int id, std::wstring text) override;
+    const EngineContext& Context() override { return m_pContext ? *m_pContext : ProcessContext(); }
+    void ReportOutcome(bool succeeded) override;
 
     // Ends a line that is still open for rewriting.
     void Finish();
     std::wstring LastStatus();
-    bool NotesShown();
     bool ButtonsEnabled();
+    // What the last worker reported of its sequence; false before any report.
+    bool Succeeded();
 
 private:
     void EndLiveLine();
@@ -35,12 +42,13 @@ private:
     std::mutex m_lock;
     std::ostream& m_out;
     bool m_bTerminal;
+    const EngineContext* m_pContext;
+    bool m_bSucceeded = false;
     std::wstring m_status;       // the last status text shown
     std::wstring m_lastNonEmpty; // the last status that was not a clearing
     bool m_bLive = false;        // a terminal line that the next step may rewrite
     size_t m_nLiveWidth = 0;     // characters of that line, to blank a longer old one
     int m_nPosition = 0;
-    bool m_bNotesShown = false;
     std::wstring m_notes;
     std::wstring m_info[2];
     bool m_bEnabled[2] = {true, true};
@@ -49,8 +57,5 @@ private:
 // Text as UTF-8, with control characters other than line feed and tab shown
 // as '?': texts from the machine and the server must not steer the terminal.
 std::string ConsoleText(const std::wstring& text);
-
-// The status of an elapsed-time report.
-bool IsElapsedTimeStatus(const std::wstring& text);
 
 } // namespace vu

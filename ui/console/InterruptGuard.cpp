@@ -1,14 +1,6 @@
 #include "ui/console/InterruptGuard.h"
 
-#include <cstring>
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <csignal>
-#include <ctime>
-#include <unistd.h>
-#endif
+#include "platform/Console.h"
 
 namespace vu {
 
@@ -43,58 +35,18 @@ namespace {
 
 const char* const STOPPED = "\nStopped.\n";
 
-#ifdef _WIN32
-void WriteError(const char* text)
+void OnInterrupt(uint64_t nowMs)
 {
-    DWORD written;
-    WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, DWORD(strlen(text)), &written, nullptr);
-}
-
-BOOL WINAPI OnConsoleControl(DWORD event)
-{
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
-        return FALSE;
-    if (InterruptGuard().OnInterrupt(GetTickCount64()) == CInterruptGuard::Action::Warn) {
-        WriteError(INTERRUPT_WARNING);
-        return TRUE;
-    }
-    WriteError(STOPPED);
-    ExitProcess(CInterruptGuard::EXIT_INTERRUPTED);
-}
-#else
-void WriteError(const char* text)
-{
-    ssize_t ignored = write(STDERR_FILENO, text, strlen(text));
-    (void)ignored;
-}
-
-void OnSigint(int)
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    uint64_t ms = uint64_t(now.tv_sec) * 1000 + uint64_t(now.tv_nsec) / 1000000;
-    if (InterruptGuard().OnInterrupt(ms) == CInterruptGuard::Action::Warn) {
-        WriteError(INTERRUPT_WARNING);
+    if (InterruptGuard().OnInterrupt(nowMs) == CInterruptGuard::Action::Warn) {
+        WriteToStandardError(INTERRUPT_WARNING);
         return;
     }
-    WriteError(STOPPED);
-    _exit(CInterruptGuard::EXIT_INTERRUPTED);
+    WriteToStandardError(STOPPED);
+    EndProcessNow(CInterruptGuard::EXIT_INTERRUPTED);
 }
-#endif
 
 } // namespace
 
-void InstallInterruptHandler()
-{
-#ifdef _WIN32
-    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-#else
-    struct sigaction action {};
-    action.sa_handler = OnSigint;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART; // a read or sleep of the worker goes on after the warning
-    sigaction(SIGINT, &action, nullptr);
-#endif
-}
+void InstallInterruptHandler() { SetInterruptHandler(OnInterrupt); }
 
 } // namespace vu

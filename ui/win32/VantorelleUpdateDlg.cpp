@@ -2,7 +2,7 @@
 
 #include "engine/Engine.h"
 #include "log/Format.h"
-#include "log/Log.h"
+#include "platform/ToolVersion.h"
 
 #include <commctrl.h>
 
@@ -18,7 +18,6 @@ const wchar_t* const DLG_CLOSE_WHILE_RUNNING =
 
 namespace {
 
-const wchar_t* const START_LOG_FORMAT = L"TAVRIN Automatic Key Cutting Machine V%s start";
 const wchar_t* const STEPS_TEXT =
     L"1. Connect Vantorelle to PC with a USB cable.\n"
     L"2. Turn on the Vantorelle.\n"
@@ -58,8 +57,9 @@ CVantorelleUpdateDlg::WorkerProcs CVantorelleUpdateDlg::EngineProcs()
     return {VersionInfoThread, UpdateThread, RepairDataThread, RepairInternalErrorThread};
 }
 
-CVantorelleUpdateDlg::CVantorelleUpdateDlg(HINSTANCE hInstance, HWND hParent, const WorkerProcs& procs)
-    : m_hInstance(hInstance), m_hParent(hParent), m_procs(procs)
+CVantorelleUpdateDlg::CVantorelleUpdateDlg(HINSTANCE hInstance, HWND hParent, const WorkerProcs& procs,
+                                           const EngineContext* context)
+    : m_hInstance(hInstance), m_hParent(hParent), m_procs(procs), m_pContext(context)
 {
     m_hIcon = LoadIconW(hInstance, MAKEINTRESOURCEW(IDR_MAINFRAME));
 }
@@ -127,7 +127,7 @@ BOOL CVantorelleUpdateDlg::OnInitDialog()
     SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
 
     SetWindowTextW(m_hWnd, Format(DLG_TITLE_FORMAT, TOOL_VERSION_TEXT).c_str());
-    WriteLog(Format(START_LOG_FORMAT, TOOL_VERSION_TEXT));
+    WriteStartLine();
 
     SetDlgItemTextW(m_hWnd, IDC_STEPS_GROUP, L"Update Steps");
     SetDlgItemTextW(m_hWnd, IDC_WARNING_TEXT, L" Do NOT turn off PC or unplug USB cable during updating");
@@ -273,6 +273,8 @@ void CVantorelleUpdateDlg::EnableItem(int id, bool enable)
 {
     SendMessageW(m_hWnd, WM_VU_ENABLE_ITEM, WPARAM(id), enable ? 1 : 0);
 }
+
+const EngineContext& CVantorelleUpdateDlg::Context() { return m_pContext ? *m_pContext : ProcessContext(); }
 
 void CVantorelleUpdateDlg::SetItemText(int id, std::wstring text)
 {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "engine/WorkerWindow.h"
+#include "ui/win32/Resource.h"
 
 #include <windows.h>
 
@@ -27,8 +28,10 @@ public:
     // instead of SetThreadExecutionState).
     using ExecutionStateSetter = EXECUTION_STATE(WINAPI*)(EXECUTION_STATE flags);
 
+    // context: what the workers run with; nullptr, the process's own (taken
+    // when a worker first asks for it).
     explicit CVantorelleUpdateDlg(HINSTANCE hInstance, HWND hParent = nullptr,
-                                  const WorkerProcs& procs = EngineProcs());
+                                  const WorkerProcs& procs = EngineProcs(), const EngineContext* context = nullptr);
     CVantorelleUpdateDlg(const CVantorelleUpdateDlg&) = delete;
     CVantorelleUpdateDlg& operator=(const CVantorelleUpdateDlg&) = delete;
     ~CVantorelleUpdateDlg() override;
@@ -46,6 +49,7 @@ public:
     int GetProgressPos() override;
     void EnableItem(int id, bool enable) override;
     void SetItemText(int id, std::wstring text) override;
+    const EngineContext& Context() override;
 
 private:
     static INT_PTR CALLBACK DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
@@ -69,6 +73,7 @@ private:
     HWND m_wndProgress = nullptr;  // control IDC_PROGRESS
     HWND m_wndUpdateLog = nullptr; // control IDC_UPDATE_LOG
     WorkerProcs m_procs;
+    const EngineContext* m_pContext;
     std::atomic<int> m_nRunningWorkers{0};
     ExecutionStateSetter m_pfnSetExecutionState = ::SetThreadExecutionState;
 };

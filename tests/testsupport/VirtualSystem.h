@@ -1,6 +1,6 @@
 // A virtual clock for tests: sleeping advances time at once, and every tick
 // read advances it by a small step, so polling loops reach their limits
-// without real waiting.
+// without real waiting. Tests pass it to what they test.
 #pragma once
 
 #include "platform/Platform.h"
@@ -59,15 +59,6 @@ private:
     std::atomic<uint64_t> m_sleptMs{0};
     std::mutex m_lock;
     std::vector<BeepEvent> m_beeps;
-};
-
-// Installs a virtual clock for one scope.
-class ScopedVirtualSystem {
-public:
-    explicit ScopedVirtualSystem(VirtualSystem& vs) { SetSys(&vs); }
-    ~ScopedVirtualSystem() { SetSys(nullptr); }
-    ScopedVirtualSystem(const ScopedVirtualSystem&) = delete;
-    ScopedVirtualSystem& operator=(const ScopedVirtualSystem&) = delete;
 };
 
 } // namespace vu

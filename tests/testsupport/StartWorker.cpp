@@ -1,12 +1,12 @@
-#include "engine/WorkerWindow.h"
+#include "tests/testsupport/StartWorker.h"
 
 #include <thread>
 
-namespace vu {
+namespace vu::test {
 
 void StartWorker(WorkerProc proc, IWorkerWindow* window)
 {
     std::thread([proc, window] { proc(window); }).detach();
 }
 
-} // namespace vu
+} // namespace vu::test
