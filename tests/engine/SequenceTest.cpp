@@ -243,6 +243,35 @@ TEST_F(SequenceTest, StartedAsAWorkerTheUpdateRunsOnItsOwnThread)
     ExpectStorageAsServed();
 }
 
+TEST_F(SequenceTest, EachSequenceReportsItsOutcomeOnce)
+{
+    struct Case {
+        const char* name;
+        WorkerProc proc;
+        bool machine; // attached from this case on
+        bool succeeded;
+    };
+    const Case cases[] = {
+        {"update without a machine", UpdateThread, false, false},
+        {"card repair without a machine", RepairInternalErrorThread, false, false},
+        {"version query", VersionInfoThread, false, true},
+        {"update", UpdateThread, true, true},
+        {"data repair", RepairDataThread, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.machine && m_driver.DeviceCount() == 0)
+            Attach();
+        RecordingWindow window(m_context, &m_clock);
+        c.proc(&window);
+        EXPECT_EQ(window.Outcomes(), std::vector<bool>{c.succeeded});
+    }
+    NoReply(kVersionTag);
+    RecordingWindow window(m_context, &m_clock);
+    VersionInfoThread(&window);
+    EXPECT_EQ(window.Outcomes(), std::vector<bool>{false}) << "no version notes";
+}
+
 struct EndingCase {
     const char* name;
     uint32_t seconds;
