@@ -62,12 +62,9 @@ const PhaseSettings kCardSettings = {
     .tagLength = 2,
     .identity = PhaseIdentity::DeviceIdAndInfo,
     .cardChannel = true,
-    .waitAfterBiosMs = 0,
     .noReplyCode = 11,
     .singleReplyCode = 0, // a single card command is a valid reply
     .showPrepare = true,
-    .logTimeAtEnd = false,
-    .logFailure = false,
     .failureWaitMs = 5000,
 };
 

@@ -37,13 +37,9 @@ const PhaseSettings kFirmwareSettings = {
     .tag = {0x02, 0x01, 0x01},
     .tagLength = 3,
     .identity = PhaseIdentity::InfoItems,
-    .cardChannel = false,
-    .waitAfterBiosMs = 0,
     .noReplyCode = 5,
     .singleReplyCode = 6,
     .showPrepare = true,
-    .logTimeAtEnd = false,
-    .logFailure = false,
     .failureWaitMs = 5000,
 };
 

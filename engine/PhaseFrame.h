@@ -45,20 +45,22 @@ enum class PhaseIdentity {
     InfoItems,       // information item 1 (10 bytes), item 6 (5 bytes) and "2.2.9"
 };
 
+// One phase's settings, written as a table of designated initializers; what
+// a table leaves out is zero or false.
 struct PhaseSettings {
-    uint32_t baudRate;
-    int32_t namedServer;
-    uint8_t tag[3];
-    int tagLength;
-    PhaseIdentity identity;
-    bool cardChannel;        // the phase talks to the card
-    uint32_t waitAfterBiosMs; // pause after EnterBios
-    int noReplyCode;         // replyCount <= 0
-    int singleReplyCode;     // replyCount == 1; 0 accepts a single record
-    bool showPrepare;        // "Prepare to update..." after the exchange
-    bool logTimeAtEnd;       // "time : N s" before the clean-up
-    bool logFailure;         // the failure message also goes to the log
-    uint32_t failureWaitMs;  // how long the failure message stays
+    uint32_t baudRate = LINK_STANDARD_BAUD;
+    int32_t namedServer = 0;
+    uint8_t tag[3] = {};
+    int tagLength = 0;
+    PhaseIdentity identity = PhaseIdentity::DeviceIdAndInfo;
+    bool cardChannel = false;      // the phase talks to the card
+    uint32_t waitAfterBiosMs = 0;  // pause after EnterBios
+    int noReplyCode = 0;           // replyCount <= 0
+    int singleReplyCode = 0;       // replyCount == 1; 0 accepts a single record
+    bool showPrepare = false;      // "Prepare to update..." after the exchange
+    bool logTimeAtEnd = false;     // "time : N s" before the clean-up
+    bool logFailure = false;       // the failure message also goes to the log
+    uint32_t failureWaitMs = 0;    // how long the failure message stays
 };
 
 class CPhaseFrame {

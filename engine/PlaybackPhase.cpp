@@ -40,13 +40,9 @@ const PhaseSettings kPlaybackSettings = {
     .tag = {0x07, 0x41},
     .tagLength = 2,
     .identity = PhaseIdentity::DeviceIdAndInfo,
-    .cardChannel = false,
-    .waitAfterBiosMs = 0,
     .noReplyCode = 5,
     .singleReplyCode = 6,
     .showPrepare = true,
-    .logTimeAtEnd = false,
-    .logFailure = false,
     .failureWaitMs = 5000,
 };
 
