@@ -30,9 +30,8 @@ inline void PutLe32(uint8_t* p, uint32_t v)
 
 inline void AppendLe32(std::vector<uint8_t>& out, uint32_t v)
 {
-    uint8_t bytes[4];
-    PutLe32(bytes, v);
-    out.insert(out.end(), bytes, bytes + 4);
+    for (int shift = 0; shift < 32; shift += 8)
+        out.push_back(uint8_t(v >> shift));
 }
 
 } // namespace vu
