@@ -1,16 +1,18 @@
 #include "device/VirtualFtdiClient.h"
 
-#include "platform/LittleEndian.h"
-
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 namespace vu {
 
+using vftdi::GetU32;
+using vftdi::PutU32;
+
 namespace {
 
-// The longest description a converter holds (D2XX: 64 bytes with its terminator).
-constexpr size_t MAX_DESCRIPTION = 64;
+// More devices than a USB bus takes is not believed.
+constexpr uint32_t MAX_LISTED = 127;
 
 } // namespace
 
@@ -86,34 +88,11 @@ bool CVirtualFtdiClient::Transact(Connection& c, uint8_t op, const void* payload
                                   void* answer, uint32_t capacity, uint32_t* answerLength)
 {
     *answerLength = 0;
-    uint8_t header[VFTDI_ANSWER_HEADER];
-    header[0] = op;
-    PutLe32(header + 1, length);
-    // Header and payload in one send where they fit, so a frame is one segment.
-    uint8_t request[VFTDI_REQUEST_HEADER + 4096];
-    bool sent;
-    if (length <= sizeof request - VFTDI_REQUEST_HEADER) {
-        std::memcpy(request, header, VFTDI_REQUEST_HEADER);
-        if (length > 0)
-            std::memcpy(request + VFTDI_REQUEST_HEADER, payload, length);
-        sent = net::SendAll(c.socket, request, VFTDI_REQUEST_HEADER + length) == VFTDI_REQUEST_HEADER + length;
-    } else {
-        sent = net::SendAll(c.socket, header, VFTDI_REQUEST_HEADER) == VFTDI_REQUEST_HEADER &&
-               net::SendAll(c.socket, payload, length) == length;
-    }
-    if (!sent || !net::RecvAll(c.socket, header, sizeof header)) {
+    if (!vftdi::SendRequest(c.socket, op, payload, length) ||
+        !vftdi::RecvAnswer(c.socket, status, answer, capacity, answerLength)) {
         c.broken = true;
         return false;
     }
-    uint32_t n = GetLe32(header + 4);
-    // An answer longer than the call can take breaks the protocol: the rest
-    // of the stream could no longer be trusted, so the connection is given up.
-    if (n > capacity || !net::RecvAll(c.socket, answer, n)) {
-        c.broken = true;
-        return false;
-    }
-    *status = GetLe32(header);
-    *answerLength = n;
     return true;
 }
 
@@ -133,12 +112,9 @@ bool CVirtualFtdiClient::TransactIdle(uint8_t op, const void* payload, uint32_t 
     return false;
 }
 
-FT_STATUS CVirtualFtdiClient::ListDevicesCount(uint32_t* count)
+FT_STATUS CVirtualFtdiClient::CountLocked(uint32_t* count)
 {
-    if (!count)
-        return FT_INVALID_PARAMETER;
     *count = 0;
-    std::lock_guard<std::mutex> lock(m_idleLock);
     FT_STATUS st = FT_OK;
     uint8_t answer[4];
     uint32_t n = 0;
@@ -152,12 +128,70 @@ FT_STATUS CVirtualFtdiClient::ListDevicesCount(uint32_t* count)
     return st;
 }
 
+FT_STATUS CVirtualFtdiClient::DescribeLocked(uint32_t index, std::string* description)
+{
+    description->clear();
+    uint8_t p[4];
+    PutU32(p, index);
+    FT_STATUS st = FT_OK;
+    char text[VFTDI_MAX_DESCRIPTION];
+    uint32_t n = 0;
+    // A longer description breaks the idle connection; the next call makes a new one.
+    if (!TransactIdle(VFTDI_GET_DESCRIPTION, p, sizeof p, &st, text, sizeof text, &n))
+        return FT_IO_ERROR;
+    if (st == FT_OK)
+        description->assign(text, n);
+    return st;
+}
+
+FT_STATUS CVirtualFtdiClient::ListDevicesCount(uint32_t* count)
+{
+    if (!count)
+        return FT_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> lock(m_idleLock);
+    return CountLocked(count);
+}
+
+FT_STATUS CVirtualFtdiClient::GetDescription(uint32_t index, std::string* description)
+{
+    if (!description)
+        return FT_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> lock(m_idleLock);
+    return DescribeLocked(index, description);
+}
+
+FT_STATUS CVirtualFtdiClient::ListDescriptions(std::vector<std::string>* descriptions)
+{
+    if (!descriptions)
+        return FT_INVALID_PARAMETER;
+    descriptions->clear();
+    std::lock_guard<std::mutex> lock(m_idleLock);
+    uint32_t count = 0;
+    if (FT_STATUS st = CountLocked(&count))
+        return st;
+    if (count > MAX_LISTED)
+        return FT_OTHER_ERROR;
+    for (uint32_t i = 0; i < count; ++i) {
+        std::string text;
+        FT_STATUS st = DescribeLocked(i, &text);
+        // A device that went away between the count and its description ends the list.
+        if (st == FT_DEVICE_NOT_FOUND)
+            break;
+        if (st != FT_OK) {
+            descriptions->clear();
+            return st;
+        }
+        descriptions->push_back(text);
+    }
+    return FT_OK;
+}
+
 FT_STATUS CVirtualFtdiClient::OpenByDescription(const char* description, FT_HANDLE* handle)
 {
     if (!description || !handle)
         return FT_INVALID_PARAMETER;
     *handle = nullptr;
-    size_t length = strnlen(description, MAX_DESCRIPTION);
+    size_t length = strnlen(description, VFTDI_MAX_DESCRIPTION);
     std::lock_guard<std::mutex> lock(m_idleLock);
     FT_STATUS st = FT_OK;
     uint8_t none[1];
@@ -184,32 +218,42 @@ CVirtualFtdiClient::Connection* CVirtualFtdiClient::FindHandle(FT_HANDLE h)
     return it == m_handles.end() ? nullptr : *it;
 }
 
-FT_STATUS CVirtualFtdiClient::SimpleCall(FT_HANDLE h, uint8_t op, const void* payload, uint32_t length)
+FT_STATUS CVirtualFtdiClient::HandleCall(FT_HANDLE h, uint8_t op, const void* payload, uint32_t length, void* answer,
+                                         uint32_t capacity, uint32_t* answerLength)
 {
+    if (answerLength)
+        *answerLength = 0;
     Connection* c = FindHandle(h);
     if (!c)
         return FT_INVALID_HANDLE;
     if (c->broken)
         return FT_IO_ERROR;
-    FT_STATUS st = FT_OK;
+    const int fixed = vftdi::FindOp(op)->answerLength;
+    if (fixed != vftdi::ANY_LENGTH)
+        capacity = uint32_t(fixed);
     uint8_t none[1];
+    FT_STATUS st = FT_OK;
     uint32_t n = 0;
-    if (!Transact(*c, op, payload, length, &st, none, 0, &n))
+    if (!Transact(*c, op, payload, length, &st, answer ? answer : none, capacity, &n))
         return FT_IO_ERROR;
+    if (st == FT_OK && fixed != vftdi::ANY_LENGTH && n != uint32_t(fixed))
+        return FT_IO_ERROR;
+    if (answerLength)
+        *answerLength = n;
     return st;
 }
 
 FT_STATUS CVirtualFtdiClient::SetDataCharacteristics(FT_HANDLE h, uint8_t wordLength, uint8_t stopBits, uint8_t parity)
 {
     uint8_t p[3] = {wordLength, stopBits, parity};
-    return SimpleCall(h, VFTDI_SET_DATA_CHARACTERISTICS, p, sizeof p);
+    return HandleCall(h, VFTDI_SET_DATA_CHARACTERISTICS, p, sizeof p);
 }
 
 FT_STATUS CVirtualFtdiClient::SetBaudRate(FT_HANDLE h, uint32_t baud)
 {
     uint8_t p[4];
-    PutLe32(p, baud);
-    return SimpleCall(h, VFTDI_SET_BAUD_RATE, p, sizeof p);
+    PutU32(p, baud);
+    return HandleCall(h, VFTDI_SET_BAUD_RATE, p, sizeof p);
 }
 
 FT_STATUS CVirtualFtdiClient::Write(FT_HANDLE h, const void* data, uint32_t count, uint32_t* written)
@@ -218,18 +262,9 @@ FT_STATUS CVirtualFtdiClient::Write(FT_HANDLE h, const void* data, uint32_t coun
         *written = 0;
     if (!data && count > 0)
         return FT_INVALID_PARAMETER;
-    Connection* c = FindHandle(h);
-    if (!c)
-        return FT_INVALID_HANDLE;
-    if (c->broken)
-        return FT_IO_ERROR;
-    FT_STATUS st = FT_OK;
     uint8_t answer[4];
     uint32_t n = 0;
-    if (!Transact(*c, VFTDI_WRITE, data, count, &st, answer, sizeof answer, &n))
-        return FT_IO_ERROR;
-    if (st == FT_OK && n != 4)
-        return FT_IO_ERROR;
+    FT_STATUS st = HandleCall(h, VFTDI_WRITE, data, count, answer, sizeof answer, &n);
     if (written && n == 4)
         *written = GetLe32(answer);
     return st;
@@ -243,20 +278,10 @@ FT_STATUS CVirtualFtdiClient::GetStatus(FT_HANDLE h, uint32_t* rxQueue, uint32_t
         *txQueue = 0;
     if (events)
         *events = 0;
-    Connection* c = FindHandle(h);
-    if (!c)
-        return FT_INVALID_HANDLE;
-    if (c->broken)
-        return FT_IO_ERROR;
-    FT_STATUS st = FT_OK;
     uint8_t answer[12];
-    uint32_t n = 0;
-    if (!Transact(*c, VFTDI_GET_STATUS, nullptr, 0, &st, answer, sizeof answer, &n))
-        return FT_IO_ERROR;
+    FT_STATUS st = HandleCall(h, VFTDI_GET_STATUS, nullptr, 0, answer, sizeof answer);
     if (st != FT_OK)
         return st;
-    if (n != 12)
-        return FT_IO_ERROR;
     if (rxQueue)
         *rxQueue = GetLe32(answer);
     if (txQueue)
@@ -272,52 +297,77 @@ FT_STATUS CVirtualFtdiClient::Read(FT_HANDLE h, void* buffer, uint32_t count, ui
         *returned = 0;
     if (!buffer && count > 0)
         return FT_INVALID_PARAMETER;
-    Connection* c = FindHandle(h);
-    if (!c)
-        return FT_INVALID_HANDLE;
-    if (c->broken)
-        return FT_IO_ERROR;
     uint8_t p[4];
-    PutLe32(p, count);
-    FT_STATUS st = FT_OK;
-    uint32_t n = 0;
+    PutU32(p, count);
     // The answer lands straight in the caller's buffer; more than asked breaks the connection.
-    if (!Transact(*c, VFTDI_READ, p, sizeof p, &st, buffer, count, &n))
-        return FT_IO_ERROR;
-    if (returned)
-        *returned = n;
-    return st;
+    return HandleCall(h, VFTDI_READ, p, sizeof p, buffer, count, returned);
 }
 
-FT_STATUS CVirtualFtdiClient::ResetDevice(FT_HANDLE h) { return SimpleCall(h, VFTDI_RESET_DEVICE, nullptr, 0); }
+FT_STATUS CVirtualFtdiClient::ResetDevice(FT_HANDLE h) { return HandleCall(h, VFTDI_RESET_DEVICE, nullptr, 0); }
 
 FT_STATUS CVirtualFtdiClient::SetBitMode(FT_HANDLE h, uint8_t mask, uint8_t mode)
 {
     uint8_t p[2] = {mask, mode};
-    return SimpleCall(h, VFTDI_SET_BIT_MODE, p, sizeof p);
+    return HandleCall(h, VFTDI_SET_BIT_MODE, p, sizeof p);
 }
 
-FT_STATUS CVirtualFtdiClient::SetBreakOn(FT_HANDLE h) { return SimpleCall(h, VFTDI_SET_BREAK_ON, nullptr, 0); }
+FT_STATUS CVirtualFtdiClient::SetBreakOn(FT_HANDLE h) { return HandleCall(h, VFTDI_SET_BREAK_ON, nullptr, 0); }
 
-FT_STATUS CVirtualFtdiClient::SetBreakOff(FT_HANDLE h) { return SimpleCall(h, VFTDI_SET_BREAK_OFF, nullptr, 0); }
+FT_STATUS CVirtualFtdiClient::SetBreakOff(FT_HANDLE h) { return HandleCall(h, VFTDI_SET_BREAK_OFF, nullptr, 0); }
 
 FT_STATUS CVirtualFtdiClient::Purge(FT_HANDLE h, uint32_t mask)
 {
     uint8_t p[4];
-    PutLe32(p, mask);
-    return SimpleCall(h, VFTDI_PURGE, p, sizeof p);
+    PutU32(p, mask);
+    return HandleCall(h, VFTDI_PURGE, p, sizeof p);
 }
 
 FT_STATUS CVirtualFtdiClient::SetLatencyTimer(FT_HANDLE h, uint8_t ms)
 {
-    return SimpleCall(h, VFTDI_SET_LATENCY_TIMER, &ms, 1);
+    return HandleCall(h, VFTDI_SET_LATENCY_TIMER, &ms, 1);
 }
 
 FT_STATUS CVirtualFtdiClient::SetChars(FT_HANDLE h, uint8_t eventChar, uint8_t eventEnabled, uint8_t errorChar,
                                        uint8_t errorEnabled)
 {
     uint8_t p[4] = {eventChar, eventEnabled, errorChar, errorEnabled};
-    return SimpleCall(h, VFTDI_SET_CHARS, p, sizeof p);
+    return HandleCall(h, VFTDI_SET_CHARS, p, sizeof p);
+}
+
+FT_STATUS CVirtualFtdiClient::WaitReceive(FT_HANDLE h, uint32_t ms, uint32_t* rxQueue)
+{
+    if (rxQueue)
+        *rxQueue = 0;
+    Connection* c = FindHandle(h);
+    if (!c)
+        return FT_INVALID_HANDLE;
+    if (c->broken)
+        return FT_IO_ERROR;
+    if (m_bNoWaitReceive)
+        return FT_NOT_SUPPORTED;
+    for (uint32_t left = ms;;) {
+        uint32_t part = std::min(left, VFTDI_MAX_WAIT_MS);
+        uint8_t p[4];
+        PutU32(p, part);
+        // The answer may take the whole wait: the usual answer limit counts from its end.
+        net::SetRecvTimeout(c->socket, part + VFTDI_ANSWER_TIMEOUT_MS);
+        uint8_t answer[4];
+        FT_STATUS st = HandleCall(h, VFTDI_WAIT_RECEIVE, p, sizeof p, answer, sizeof answer);
+        if (!c->broken)
+            net::SetRecvTimeout(c->socket, VFTDI_ANSWER_TIMEOUT_MS);
+        // Every wait the client sends is well formed, so 17 means the op is unknown.
+        if (st == FT_NOT_SUPPORTED)
+            m_bNoWaitReceive = true;
+        if (st != FT_OK)
+            return st;
+        uint32_t count = GetU32(answer);
+        left -= part;
+        if (count > 0 || left == 0) {
+            if (rxQueue)
+                *rxQueue = count;
+            return FT_OK;
+        }
+    }
 }
 
 FT_STATUS CVirtualFtdiClient::Close(FT_HANDLE h)

@@ -5,37 +5,18 @@
 #pragma once
 
 #include "device/FtdiDriver.h"
+#include "device/VirtualFtdiProtocol.h"
 #include "platform/Socket.h"
 
-#include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace vu {
 
-// Request ops of the virtual FTDI link.
-enum : uint8_t {
-    VFTDI_LIST_COUNT = 0x01,
-    VFTDI_OPEN_BY_DESCRIPTION = 0x02,
-    VFTDI_SET_DATA_CHARACTERISTICS = 0x03,
-    VFTDI_SET_BAUD_RATE = 0x04,
-    VFTDI_WRITE = 0x05,
-    VFTDI_GET_STATUS = 0x06,
-    VFTDI_READ = 0x07,
-    VFTDI_RESET_DEVICE = 0x08,
-    VFTDI_SET_BIT_MODE = 0x09,
-    VFTDI_SET_BREAK_ON = 0x0A,
-    VFTDI_SET_BREAK_OFF = 0x0B,
-    VFTDI_PURGE = 0x0C,
-    VFTDI_CLOSE = 0x0D,
-    VFTDI_SET_LATENCY_TIMER = 0x0E,
-    VFTDI_SET_CHARS = 0x0F,
-};
-
-constexpr size_t VFTDI_REQUEST_HEADER = 5; // op, u32 length
-constexpr size_t VFTDI_ANSWER_HEADER = 8;  // u32 status, u32 length
 // An answer that does not arrive within this time breaks the connection.
 constexpr uint32_t VFTDI_ANSWER_TIMEOUT_MS = 15000;
 
@@ -64,9 +45,21 @@ public:
     FT_STATUS Purge(FT_HANDLE h, uint32_t mask) override;
     FT_STATUS Close(FT_HANDLE h) override;
 
-    // Calls of the converter that the link itself does not make.
-    FT_STATUS SetLatencyTimer(FT_HANDLE h, uint8_t ms);
-    FT_STATUS SetChars(FT_HANDLE h, uint8_t eventChar, uint8_t eventEnabled, uint8_t errorChar, uint8_t errorEnabled);
+    FT_STATUS SetLatencyTimer(FT_HANDLE h, uint8_t ms) override;
+    FT_STATUS SetChars(FT_HANDLE h, uint8_t eventChar, uint8_t eventEnabled, uint8_t errorChar,
+                       uint8_t errorEnabled) override;
+    // WAIT_RECEIVE, in pieces of at most VFTDI_MAX_WAIT_MS. A simulator that
+    // answers FT_NOT_SUPPORTED does not know the op: from then on this
+    // returns FT_NOT_SUPPORTED without asking, and the caller polls.
+    FT_STATUS WaitReceive(FT_HANDLE h, uint32_t ms, uint32_t* rxQueue) override;
+    // LIST_COUNT, then GET_DESCRIPTION for each index. Nothing listening: an empty list.
+    FT_STATUS ListDescriptions(std::vector<std::string>* descriptions) override;
+
+    // The description of attached device index (GET_DESCRIPTION), as a
+    // USB-level emulator gives it for the product string: FT_DEVICE_NOT_FOUND
+    // for an index with no device, FT_IO_ERROR when the simulator cannot be
+    // reached or breaks the exchange.
+    FT_STATUS GetDescription(uint32_t index, std::string* description);
 
 private:
     struct Connection {
@@ -85,8 +78,13 @@ private:
     // broke while idle is replaced once. False when nothing answers.
     bool TransactIdle(uint8_t op, const void* payload, uint32_t length, FT_STATUS* status, void* answer,
                       uint32_t capacity, uint32_t* answerLength);
-    // A handle call whose answer carries no payload.
-    FT_STATUS SimpleCall(FT_HANDLE h, uint8_t op, const void* payload, uint32_t length);
+    // One call on an open handle. The answer's capacity comes from the op's
+    // shape (READ: capacity); an FT_OK answer of another fixed length is FT_IO_ERROR.
+    FT_STATUS HandleCall(FT_HANDLE h, uint8_t op, const void* payload, uint32_t length, void* answer = nullptr,
+                         uint32_t capacity = 0, uint32_t* answerLength = nullptr);
+    // Counting and describing with m_idleLock held.
+    FT_STATUS CountLocked(uint32_t* count);
+    FT_STATUS DescribeLocked(uint32_t index, std::string* description);
 
     std::string m_address;
     bool m_bStarted = false;
@@ -94,6 +92,7 @@ private:
     Connection m_idle;
     std::mutex m_handleLock; // the set of open handles
     std::set<Connection*> m_handles;
+    std::atomic<bool> m_bNoWaitReceive{false}; // the simulator answered WAIT_RECEIVE with 17
 };
 
 } // namespace vu

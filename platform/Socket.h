@@ -32,6 +32,9 @@ int Send(SocketHandle s, const void* data, int len);        // bytes taken, or -
 int ShutdownSend(SocketHandle s);                           // 0 or -1
 int SetRecvTimeout(SocketHandle s, uint32_t ms);            // 0 or -1
 int Recv(SocketHandle s, void* buf, int len);               // >0 bytes, 0 closed, -1 error
+// Waits up to timeoutUs for something to receive: 1 when bytes, the end of
+// the stream or an error wait on the socket, 0 when the time ran out, -1 on failure.
+int WaitReadable(SocketHandle s, uint64_t timeoutUs);
 
 // Sends all n bytes, call after call; returns how many were taken before a
 // send failed (n when all were).

@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -77,6 +78,20 @@ int Recv(SocketHandle s, void* buf, int len)
         r = ::recv(int(s), buf, size_t(len), 0);
     } while (r < 0 && errno == EINTR);
     return r < 0 ? -1 : int(r);
+}
+
+int WaitReadable(SocketHandle s, uint64_t timeoutUs)
+{
+    pollfd p{};
+    p.fd = int(s);
+    p.events = POLLIN;
+    timespec t{};
+    t.tv_sec = time_t(timeoutUs / 1'000'000);
+    t.tv_nsec = long(timeoutUs % 1'000'000) * 1000;
+    int r = ::ppoll(&p, 1, &t, nullptr);
+    if (r < 0)
+        return errno == EINTR ? 0 : -1;
+    return r > 0 ? 1 : 0;
 }
 
 int ResolveHostByName(const std::string& name, std::vector<uint32_t>* addrsNet, bool* isIpv4)

@@ -64,6 +64,18 @@ int SetRecvTimeout(SocketHandle s, uint32_t ms)
                : 0;
 }
 
+int WaitReadable(SocketHandle s, uint64_t timeoutUs)
+{
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(SOCKET(s), &readable);
+    timeval t{};
+    t.tv_sec = long(timeoutUs / 1'000'000);
+    t.tv_usec = long(timeoutUs % 1'000'000);
+    int r = ::select(0, &readable, nullptr, nullptr, &t);
+    return r == SOCKET_ERROR ? -1 : (r > 0 ? 1 : 0);
+}
+
 int Recv(SocketHandle s, void* buf, int len)
 {
     int r = ::recv(SOCKET(s), static_cast<char*>(buf), len, 0);

@@ -43,7 +43,7 @@ extern "C" {
 __declspec(dllexport) FT_STATUS WINAPI FT_ListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags)
 {
     (void)pArg2;
-    // Listing descriptions or serial numbers has no request on the virtual link.
+    // Only the count: the stand-in lists no descriptions or serial numbers.
     if (Flags != FT_LIST_NUMBER_ONLY)
         return vu::FT_NOT_SUPPORTED;
     if (!pArg1)

@@ -1,12 +1,14 @@
 #include "sim/machine-sim/LinkServer.h"
 
 #include "device/FtdiDriver.h"
-#include "device/VirtualFtdiClient.h"
-#include "platform/LittleEndian.h"
+#include "device/VirtualFtdiProtocol.h"
 #include "platform/Platform.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <sys/socket.h>
+#include <thread>
 
 namespace vu::sim {
 
@@ -14,28 +16,8 @@ namespace {
 
 constexpr uint32_t FT_INVALID_BAUD_RATE = 7;
 
-// The payload length each op takes; -1 for any length.
-int PayloadLength(uint8_t op)
-{
-    switch (op) {
-    case VFTDI_LIST_COUNT: return 0;
-    case VFTDI_OPEN_BY_DESCRIPTION: return -1;
-    case VFTDI_SET_DATA_CHARACTERISTICS: return 3;
-    case VFTDI_SET_BAUD_RATE: return 4;
-    case VFTDI_WRITE: return -1;
-    case VFTDI_GET_STATUS: return 0;
-    case VFTDI_READ: return 4;
-    case VFTDI_RESET_DEVICE: return 0;
-    case VFTDI_SET_BIT_MODE: return 2;
-    case VFTDI_SET_BREAK_ON: return 0;
-    case VFTDI_SET_BREAK_OFF: return 0;
-    case VFTDI_PURGE: return 4;
-    case VFTDI_CLOSE: return 0;
-    case VFTDI_SET_LATENCY_TIMER: return 1;
-    case VFTDI_SET_CHARS: return 4;
-    default: return -2;
-    }
-}
+using vftdi::AppendU32;
+using vftdi::GetU32;
 
 } // namespace
 
@@ -138,38 +120,21 @@ void CLinkServer::Serve(net::SocketHandle s)
     CSimDevice* device = nullptr;
     std::vector<uint8_t> payload;
     std::vector<uint8_t> answer;
+    // A host sends nothing while its wait is in flight: anything to read ends
+    // the wait early (its hang-up, or Stop shutting the socket).
+    const WaitFn wait = [&](uint64_t untilUs) {
+        uint64_t now = NowUs();
+        return untilUs <= now || net::WaitReadable(s, untilUs - now) == 0;
+    };
     for (;;) {
-        uint8_t header[5];
-        if (!net::RecvAll(s, header, sizeof header))
+        uint8_t op = 0;
+        bool oversized = false;
+        if (!vftdi::RecvRequest(s, VFTDI_MAX_REQUEST, &op, &payload, &oversized))
             break;
-        uint32_t length = GetLe32(header + 1);
-        uint32_t status;
-        bool closeAfter = false;
         answer.clear();
-        if (length > LINK_MAX_REQUEST) {
-            // Read past it in pieces, so no request can make us hold more than the limit.
-            uint8_t sink[4096];
-            bool ok = true;
-            for (uint32_t left = length; left > 0 && ok;) {
-                uint32_t n = left > sizeof sink ? uint32_t(sizeof sink) : left;
-                ok = net::RecvAll(s, sink, n);
-                left -= n;
-            }
-            if (!ok)
-                break;
-            status = FT_NOT_SUPPORTED;
-        } else {
-            payload.resize(length);
-            if (!net::RecvAll(s, payload.data(), length))
-                break;
-            status = Handle(&device, header[0], payload, &answer, &closeAfter);
-        }
-        std::vector<uint8_t> out;
-        out.reserve(8 + answer.size());
-        AppendLe32(out, status);
-        AppendLe32(out, uint32_t(answer.size()));
-        out.insert(out.end(), answer.begin(), answer.end());
-        if (net::SendAll(s, out.data(), out.size()) != out.size() || closeAfter)
+        bool closeAfter = false;
+        uint32_t status = oversized ? FT_NOT_SUPPORTED : Handle(&device, op, payload, &answer, &closeAfter, wait);
+        if (!vftdi::SendAnswer(s, status, answer.data(), uint32_t(answer.size())) || closeAfter)
             break;
     }
     if (device) {
@@ -181,26 +146,59 @@ void CLinkServer::Serve(net::SocketHandle s)
     net::ShutdownSend(s);
 }
 
-uint32_t CLinkServer::Handle(CSimDevice** devicePtr, uint8_t op, const std::vector<uint8_t>& payload,
-                             std::vector<uint8_t>* answer, bool* closeAfter)
+uint64_t CLinkServer::WaitForBytes(std::unique_lock<std::mutex>& lock, CSimDevice& d, uint32_t ms, uint64_t nowUs,
+                                   const WaitFn& wait)
 {
-    int expected = PayloadLength(op);
-    if (expected == -2)
-        return FT_NOT_SUPPORTED;
-    bool idleOp = op == VFTDI_LIST_COUNT || op == VFTDI_OPEN_BY_DESCRIPTION;
-    if (idleOp == (*devicePtr != nullptr))
-        return FT_DEVICE_NOT_OPENED;
-    if (expected >= 0 && payload.size() != size_t(expected))
+    const uint64_t deadline = nowUs + uint64_t(ms) * 1000;
+    for (;;) {
+        // The timed model says when the converter hands its next bytes over; sleep until then.
+        uint64_t next = std::min(d.NextReceiveUs(nowUs), deadline);
+        if (next <= nowUs)
+            return nowUs;
+        // Other connections go on while this one sleeps; its own device sees no other request.
+        lock.unlock();
+        bool slept = true;
+        if (wait)
+            slept = wait(next);
+        else
+            std::this_thread::sleep_for(std::chrono::microseconds(next - nowUs));
+        lock.lock();
+        nowUs = NowUs();
+        if (!slept)
+            return nowUs;
+    }
+}
+
+uint32_t CLinkServer::Handle(CSimDevice** devicePtr, uint8_t op, const std::vector<uint8_t>& payload,
+                             std::vector<uint8_t>* answer, bool* closeAfter, const WaitFn& wait)
+{
+    if (uint32_t checked = vftdi::CheckRequest(op, payload.size(), *devicePtr != nullptr))
+        return checked;
+    const uint8_t* p = payload.data();
+    if (op == VFTDI_WAIT_RECEIVE && GetU32(p) > VFTDI_MAX_WAIT_MS)
         return FT_NOT_SUPPORTED;
 
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::unique_lock<std::mutex> lock(m_lock);
     uint64_t now = NowUs();
     if (op == VFTDI_LIST_COUNT) {
         uint32_t count = 0;
         for (auto& d : m_devices)
             count += d->Present(now);
-        AppendLe32(*answer, count);
+        AppendU32(answer, count);
         return FT_OK;
+    }
+    if (op == VFTDI_GET_DESCRIPTION) {
+        // Indexes count the attached devices, as LIST_COUNT does.
+        uint32_t index = GetU32(p);
+        for (auto& d : m_devices) {
+            if (!d->Present(now))
+                continue;
+            if (index-- == 0) {
+                answer->assign(d->Description().begin(), d->Description().end());
+                return FT_OK;
+            }
+        }
+        return FT_DEVICE_NOT_FOUND;
     }
     if (op == VFTDI_OPEN_BY_DESCRIPTION) {
         std::string wanted(payload.begin(), payload.end());
@@ -217,25 +215,24 @@ uint32_t CLinkServer::Handle(CSimDevice** devicePtr, uint8_t op, const std::vect
 
     CSimDevice& d = **devicePtr;
     uint32_t status = FT_OK;
-    const uint8_t* p = payload.data();
     switch (op) {
     case VFTDI_SET_DATA_CHARACTERISTICS: d.SetDataCharacteristics(p[0], p[1], p[2]); break;
     case VFTDI_SET_BAUD_RATE:
-        if (!d.SetBaudRate(GetLe32(p), now))
+        if (!d.SetBaudRate(GetU32(p), now))
             status = FT_INVALID_BAUD_RATE;
         break;
-    case VFTDI_WRITE: AppendLe32(*answer, d.Write(p, payload.size(), now)); break;
+    case VFTDI_WRITE: AppendU32(answer, d.Write(p, payload.size(), now)); break;
     case VFTDI_GET_STATUS: {
         uint32_t rx = 0, tx = 0;
         d.GetStatus(now, &rx, &tx);
-        AppendLe32(*answer, rx);
-        AppendLe32(*answer, tx);
-        AppendLe32(*answer, 0);
+        AppendU32(answer, rx);
+        AppendU32(answer, tx);
+        AppendU32(answer, 0);
         break;
     }
     case VFTDI_READ: {
         // Bounded by what is queued, which the driver's buffer limits.
-        uint32_t wanted = std::min<uint32_t>(GetLe32(p), uint32_t(HOST_QUEUE_LIMIT));
+        uint32_t wanted = std::min<uint32_t>(GetU32(p), uint32_t(HOST_QUEUE_LIMIT));
         answer->resize(wanted);
         answer->resize(d.Read(answer->data(), wanted, now));
         break;
@@ -244,12 +241,19 @@ uint32_t CLinkServer::Handle(CSimDevice** devicePtr, uint8_t op, const std::vect
     case VFTDI_SET_BIT_MODE: d.SetBitMode(p[0], p[1], now); break;
     case VFTDI_SET_BREAK_ON: d.SetBreak(true, now); break;
     case VFTDI_SET_BREAK_OFF: d.SetBreak(false, now); break;
-    case VFTDI_PURGE: d.Purge(GetLe32(p), now); break;
+    case VFTDI_PURGE: d.Purge(GetU32(p), now); break;
     case VFTDI_SET_LATENCY_TIMER:
         if (!d.SetLatencyTimer(p[0], now))
             status = FT_NOT_SUPPORTED;
         break;
-    case VFTDI_SET_CHARS: d.SetChars(p[0], p[1] != 0); break;
+    case VFTDI_SET_CHARS: d.SetChars(p[0], p[1] != 0, now); break;
+    case VFTDI_WAIT_RECEIVE: {
+        now = WaitForBytes(lock, d, GetU32(p), now, wait);
+        uint32_t rx = 0, tx = 0;
+        d.GetStatus(now, &rx, &tx);
+        AppendU32(answer, rx);
+        break;
+    }
     case VFTDI_CLOSE:
         d.Close(now);
         Trace("\"" + d.Description() + "\" closed");

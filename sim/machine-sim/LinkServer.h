@@ -1,5 +1,6 @@
 // The simulated devices served over the virtual FTDI link: one thread per
-// connection, one request and one answer at a time. Connections hold no
+// connection, one request and one answer at a time (a WAIT_RECEIVE sleeps
+// on its own thread, without the devices' lock). Connections hold no
 // machine state; the devices outlast them.
 #pragma once
 
@@ -20,9 +21,6 @@ namespace vu::sim {
 
 using SimDevices = std::vector<std::unique_ptr<CSimDevice>>;
 
-// Requests longer than this are read past and answered FT_NOT_SUPPORTED.
-constexpr uint32_t LINK_MAX_REQUEST = 1024 * 1024;
-
 class CLinkServer {
 public:
     explicit CLinkServer(SimDevices devices, bool verbose = false);
@@ -37,13 +35,21 @@ public:
     uint16_t Port() const { return m_port; }
     int Accepted() const { return m_accepted.load(); }
 
+    // The clock every device call is given, in microseconds.
+    uint64_t NowUs() const;
+
     // Runs f on the devices while no request is being handled.
     void WithDevices(const std::function<void(SimDevices&)>& f);
 
+    // Sleeps until untilUs on the link's clock; false when the connection
+    // wants attention before (its host hung up, or the server stops).
+    using WaitFn = std::function<bool(uint64_t untilUs)>;
+
     // One request on a connection; exposed so the answers can be tested
     // without sockets. device is the connection's open device, or null.
+    // WAIT_RECEIVE sleeps through wait (a plain sleep when empty).
     uint32_t Handle(CSimDevice** device, uint8_t op, const std::vector<uint8_t>& payload,
-                    std::vector<uint8_t>* answer, bool* closeAfter);
+                    std::vector<uint8_t>* answer, bool* closeAfter, const WaitFn& wait = {});
 
 private:
     struct Worker {
@@ -53,8 +59,11 @@ private:
     };
     void AcceptLoop();
     void Serve(net::SocketHandle s);
+    // WAIT_RECEIVE on d (m_lock held through lock): returns the time the wait
+    // ended, when bytes were handed to the host or ms had passed.
+    uint64_t WaitForBytes(std::unique_lock<std::mutex>& lock, CSimDevice& d, uint32_t ms, uint64_t nowUs,
+                          const WaitFn& wait);
     void Trace(const std::string& line);
-    uint64_t NowUs() const;
 
     bool m_bVerbose;
     std::mutex m_lock;   // the devices

@@ -204,44 +204,71 @@ uint32_t CSimDevice::Write(const uint8_t* bytes, size_t count, uint64_t nowUs)
     return uint32_t(count);
 }
 
-void CSimDevice::Advance(uint64_t nowUs)
+CSimDevice::HandOverPlan CSimDevice::PlanHandOver() const
 {
     if (!m_timing.enabled) {
-        while (!m_wire.empty() && m_wire.front().atUs <= nowUs) {
-            m_chip.push_back(m_wire.front().value);
-            m_wire.pop_front();
-        }
+        // Untimed: each byte is the host's as soon as it reaches the converter.
+        if (!m_chip.empty())
+            return {0, 0};
+        if (m_wire.empty())
+            return {NEVER, 0};
+        return {m_wire.front().atUs, 1};
+    }
+    const uint64_t latUs = LatencyUs();
+    size_t chip = m_chip.size();
+    uint64_t timerFrom = m_lastHandOverUs;
+    for (size_t i = 0; i < m_wire.size(); ++i) {
+        const WireByte& w = m_wire[i];
+        if (chip == 0)
+            timerFrom = TimerRunsFrom(timerFrom, w.atUs);
+        else if (timerFrom + latUs < w.atUs)
+            return {timerFrom + latUs, i};
+        ++chip;
+        if (chip >= CONVERTER_PACKET || (m_bEventEnabled && w.value == m_eventChar))
+            return {w.atUs, i + 1};
+    }
+    return {chip == 0 ? NEVER : timerFrom + latUs, m_wire.size()};
+}
+
+uint64_t CSimDevice::LatencyUs() const { return uint64_t(std::max<uint32_t>(m_latencyMs, 1)) * 1000; }
+
+uint64_t CSimDevice::TimerRunsFrom(uint64_t lastHandOverUs, uint64_t byteUs) const
+{
+    // The timer runs free while the chip is empty: its last expiry before this byte.
+    if (byteUs <= lastHandOverUs)
+        return lastHandOverUs;
+    const uint64_t latUs = LatencyUs();
+    return lastHandOverUs + (byteUs - lastHandOverUs) / latUs * latUs;
+}
+
+void CSimDevice::TakeFromWire(size_t count)
+{
+    for (size_t i = 0; i < count; ++i) {
+        if (m_chip.empty())
+            m_lastHandOverUs = TimerRunsFrom(m_lastHandOverUs, m_wire.front().atUs);
+        m_chip.push_back(m_wire.front().value);
+        m_wire.pop_front();
+    }
+}
+
+void CSimDevice::Advance(uint64_t nowUs)
+{
+    for (HandOverPlan plan = PlanHandOver(); plan.atUs <= nowUs; plan = PlanHandOver()) {
+        TakeFromWire(plan.wireBytes);
         HandOver();
-        return;
+        m_lastHandOverUs = plan.atUs;
     }
-    const uint64_t latUs = uint64_t(std::max<uint32_t>(m_latencyMs, 1)) * 1000;
-    for (;;) {
-        uint64_t nextByte = m_wire.empty() ? NEVER : m_wire.front().atUs;
-        if (m_chip.empty()) {
-            if (nextByte > nowUs)
-                break;
-            // The timer runs free: find its last expiry before this byte came.
-            if (nextByte > m_lastHandOverUs)
-                m_lastHandOverUs += (nextByte - m_lastHandOverUs) / latUs * latUs;
-        }
-        uint64_t nextTick = m_chip.empty() ? NEVER : m_lastHandOverUs + latUs;
-        if (nextByte <= nowUs && nextByte <= nextTick) {
-            uint8_t b = m_wire.front().value;
-            m_chip.push_back(b);
-            m_wire.pop_front();
-            if (m_chip.size() >= CONVERTER_PACKET || (m_bEventEnabled && b == m_eventChar)) {
-                HandOver();
-                m_lastHandOverUs = nextByte;
-            }
-            continue;
-        }
-        if (nextTick <= nowUs) {
-            HandOver();
-            m_lastHandOverUs = nextTick;
-            continue;
-        }
-        break;
-    }
+    // Bytes that came since wait in the chip for the next hand-over.
+    size_t arrived = 0;
+    while (arrived < m_wire.size() && m_wire[arrived].atUs <= nowUs)
+        ++arrived;
+    TakeFromWire(arrived);
+}
+
+uint64_t CSimDevice::NextReceiveUs(uint64_t nowUs)
+{
+    Advance(nowUs);
+    return m_rx.empty() ? PlanHandOver().atUs : nowUs;
 }
 
 void CSimDevice::HandOver()
@@ -326,8 +353,10 @@ bool CSimDevice::SetLatencyTimer(uint8_t ms, uint64_t nowUs)
     return true;
 }
 
-void CSimDevice::SetChars(uint8_t eventChar, bool eventEnabled)
+void CSimDevice::SetChars(uint8_t eventChar, bool eventEnabled, uint64_t nowUs)
 {
+    // Bytes that came before the change were judged by the old character.
+    Advance(nowUs);
     m_eventChar = eventChar;
     m_bEventEnabled = eventEnabled;
 }

@@ -67,7 +67,11 @@ public:
     void SetBreak(bool on, uint64_t nowUs);
     void Purge(uint32_t mask, uint64_t nowUs);
     bool SetLatencyTimer(uint8_t ms, uint64_t nowUs);  // false: below 2 ms
-    void SetChars(uint8_t eventChar, bool eventEnabled);
+    void SetChars(uint8_t eventChar, bool eventEnabled, uint64_t nowUs);
+    // When the host's receive queue next holds a byte, if the host does
+    // nothing meanwhile: nowUs when it holds one already, UINT64_MAX when
+    // nothing is on its way.
+    uint64_t NextReceiveUs(uint64_t nowUs);
 
     MachineModel& Model() { return m_model; }
     const MachineModel& Model() const { return m_model; }
@@ -82,7 +86,18 @@ private:
         uint8_t value;
     };
 
+    // The converter's next hand-over from its present state: when, and how
+    // many bytes from the front of the wire join the chip before it.
+    struct HandOverPlan {
+        uint64_t atUs;
+        size_t wireBytes;
+    };
+
     uint64_t ByteUs(uint32_t baud) const;
+    uint64_t LatencyUs() const;
+    uint64_t TimerRunsFrom(uint64_t lastHandOverUs, uint64_t byteUs) const;
+    HandOverPlan PlanHandOver() const;
+    void TakeFromWire(size_t count);
     void Advance(uint64_t nowUs);
     void HandOver();
     void ScheduleOutput(uint64_t readyUs, uint32_t baud);

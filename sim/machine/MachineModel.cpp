@@ -34,6 +34,12 @@ std::vector<uint8_t> Frame(const std::vector<uint8_t>& payload)
 std::vector<uint8_t> Text(const char* s) { return std::vector<uint8_t>(s, s + std::strlen(s)); }
 } // namespace
 
+bool BaudRatesAgree(uint32_t hostBaud, uint32_t machineBaud)
+{
+    uint64_t apart = hostBaud > machineBaud ? hostBaud - machineBaud : machineBaud - hostBaud;
+    return apart * 100 <= uint64_t(machineBaud) * 3;
+}
+
 MachineState MachineState::Healthy()
 {
     MachineState s;
@@ -112,7 +118,7 @@ void MachineModel::HostWrite(const uint8_t* bytes, size_t count)
 {
     if (count == 0 || m_unplugged)
         return;
-    if (m_hostBaud != m_machineBaud) {
+    if (!BaudRatesAgree(m_hostBaud, m_machineBaud)) {
         // Sent at the wrong speed: the machine reads noise and loses the frame it was taking.
         m_garbled += count;
         Reject("baud " + std::to_string(m_hostBaud) + " against " + std::to_string(m_machineBaud), bytes, count);
@@ -328,7 +334,7 @@ bool MachineModel::Perform(const uint8_t* p, size_t n, bool flagged, std::vector
 
 void MachineModel::Push(OutputPiece piece)
 {
-    if (m_hostBaud != m_machineBaud) {
+    if (!BaudRatesAgree(m_hostBaud, m_machineBaud)) {
         // Sent at a speed the host does not listen at: it reads zero bytes.
         std::fill(piece.bytes.begin(), piece.bytes.end(), uint8_t(0));
     }

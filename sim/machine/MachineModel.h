@@ -12,8 +12,9 @@
 //   normal firmware. Every restart sets the machine's speed to 115200, drops
 //   half-received input and held answers, and resets the card reader.
 // - Speed: bytes that travel while the host's rate differs from the machine's
-//   are garbled: input is lost (and the half-received frame with it), output
-//   reaches the host as zero bytes. AE + 32-bit rate is answered AE 00 at the
+//   by more than 3 percent (what a UART tolerates) are garbled: input is lost
+//   (and the half-received frame with it), output reaches the host as zero
+//   bytes. AE + 32-bit rate is answered AE 00 at the
 //   old rate, then the machine runs at the new one (AE 01 for a rate it does
 //   not support, and no switch).
 // - Frames: length L (2 bytes), payload length N (2 bytes), payload, check
@@ -103,6 +104,11 @@ struct MachineFault {
 };
 
 constexpr int ANY_COMMAND = -1;
+
+// Whether a UART at hostBaud and one at machineBaud read each other: within
+// 3 percent of the machine's rate (a converter's divisor rarely gives the
+// exact rate asked).
+bool BaudRatesAgree(uint32_t hostBaud, uint32_t machineBaud);
 
 class MachineModel {
 public:

@@ -9,7 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 using namespace vu;
 using namespace vu::sim;
@@ -27,6 +30,34 @@ SimDevices Devices(std::initializer_list<const char*> descriptions, SimTiming ti
 }
 
 Bytes Text(const char* s) { return Bytes(s, s + std::strlen(s)); }
+
+Bytes U32(uint32_t v) { Bytes b; vftdi::AppendU32(&b, v); return b; }
+
+// Devices whose machines wait in their boot loaders, as EnterBios leaves them.
+SimDevices LoaderDevices(std::initializer_list<const char*> descriptions, SimTiming timing = {})
+{
+    SimDevices d = Devices(descriptions, timing);
+    for (auto& device : d) {
+        device->Open(0);
+        device->SetBitMode(0xF1, 0x20, 0);
+        device->SetBitMode(0xF5, 0x20, 0);
+        device->SetBreak(true, 0);
+        device->SetBitMode(0xF1, 0x20, 0);
+        device->SetBreak(false, 0);
+        device->Close(0);
+    }
+    return d;
+}
+
+// The identity request; its answer is 15 bytes.
+const Bytes IDENTITY_REQUEST = {0x06, 0x00, 0x01, 0x00, 0xD1, 0xD6};
+
+using Clock = std::chrono::steady_clock;
+
+uint64_t ElapsedMs(Clock::time_point since)
+{
+    return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
 
 struct StartedServer {
     explicit StartedServer(SimDevices devices) : server(std::move(devices))
@@ -60,7 +91,7 @@ TEST(MachineSimLink, RequestsInTheWrongStateOrShape)
         {"count on an idle connection", false, VFTDI_LIST_COUNT, {}, FT_OK, 4},
         {"count with a payload", false, VFTDI_LIST_COUNT, {1}, FT_NOT_SUPPORTED, 0},
         {"unknown op on an idle connection", false, 0x42, {1, 2}, FT_NOT_SUPPORTED, 0},
-        {"unknown op on an open device", true, 0x10, {}, FT_NOT_SUPPORTED, 0},
+        {"unknown op on an open device", true, 0x12, {}, FT_NOT_SUPPORTED, 0},
         {"device call on an idle connection", false, VFTDI_SET_BAUD_RATE, {0, 0xC2, 1, 0}, FT_DEVICE_NOT_OPENED, 0},
         {"read on an idle connection", false, VFTDI_READ, {1, 0, 0, 0}, FT_DEVICE_NOT_OPENED, 0},
         {"count on an open device", true, VFTDI_LIST_COUNT, {}, FT_DEVICE_NOT_OPENED, 0},
@@ -74,6 +105,18 @@ TEST(MachineSimLink, RequestsInTheWrongStateOrShape)
         {"latency below range", true, VFTDI_SET_LATENCY_TIMER, {1}, FT_NOT_SUPPORTED, 0},
         {"latency", true, VFTDI_SET_LATENCY_TIMER, {2}, FT_OK, 0},
         {"rate beyond the converter", true, VFTDI_SET_BAUD_RATE, {0, 0x09, 0x3D, 0}, 7, 0},
+        {"close on an idle connection", false, VFTDI_CLOSE, {}, FT_DEVICE_NOT_OPENED, 0},
+        {"event character of 3 bytes", true, VFTDI_SET_CHARS, {0xDF, 1, 0}, FT_NOT_SUPPORTED, 0},
+        {"event character", true, VFTDI_SET_CHARS, {0xDF, 1, 0, 0}, FT_OK, 0},
+        {"description of an open device", false, VFTDI_GET_DESCRIPTION, U32(0), FT_OK, 10},
+        {"description past the last device", false, VFTDI_GET_DESCRIPTION, U32(1), FT_DEVICE_NOT_FOUND, 0},
+        {"description on an open device", true, VFTDI_GET_DESCRIPTION, U32(0), FT_DEVICE_NOT_OPENED, 0},
+        {"description of a 1-byte index", false, VFTDI_GET_DESCRIPTION, {0}, FT_NOT_SUPPORTED, 0},
+        {"receive wait on an idle connection", false, VFTDI_WAIT_RECEIVE, U32(0), FT_DEVICE_NOT_OPENED, 0},
+        {"receive wait of 3 bytes", true, VFTDI_WAIT_RECEIVE, {0, 0, 0}, FT_NOT_SUPPORTED, 0},
+        {"receive wait over a minute", true, VFTDI_WAIT_RECEIVE, U32(60001), FT_NOT_SUPPORTED, 0},
+        {"receive wait of no time", true, VFTDI_WAIT_RECEIVE, U32(0), FT_OK, 4},
+        {"receive wait that runs out", true, VFTDI_WAIT_RECEIVE, U32(20), FT_OK, 4},
     };
     CLinkServer server(Devices({"Vantorelle"}));
     CSimDevice* device = nullptr;
@@ -112,6 +155,9 @@ TEST(MachineSimLink, OpenFindsTheFirstFreeDeviceWithExactlyThatDescription)
     EXPECT_EQ(client.OpenByDescription("Vantorelle", &c), FT_DEVICE_NOT_FOUND) << "both are open";
     EXPECT_EQ(client.ListDevicesCount(&count), FT_OK);
     EXPECT_EQ(count, 3u) << "open devices are still attached";
+    std::vector<std::string> listed;
+    EXPECT_EQ(client.ListDescriptions(&listed), FT_OK);
+    EXPECT_EQ(listed, (std::vector<std::string>{"MOX", "Vantorelle", "Vantorelle"}));
 
     // Each handle reaches its own device.
     s.server.WithDevices([](SimDevices& d) {
@@ -231,4 +277,181 @@ TEST(MachineSimLink, DeviceLinkDrivesTheTimedMachineAndItsStateOutlastsConnectio
         EXPECT_FALSE(d[0]->IsOpen());
     });
     EXPECT_EQ(s.server.Accepted(), 2) << "each open takes the idle connection it counted on";
+}
+
+TEST(MachineSimLink, ReceiveWaitSleepsUntilTheConverterHandsBytesOver)
+{
+    CLinkServer server(LoaderDevices({"Vantorelle"}));
+    CSimDevice* device = nullptr;
+    Bytes answer;
+    bool closeAfter = false;
+    ASSERT_EQ(server.Handle(&device, VFTDI_OPEN_BY_DESCRIPTION, Text("Vantorelle"), &answer, &closeAfter), FT_OK);
+    ASSERT_EQ(server.Handle(&device, VFTDI_SET_BAUD_RATE, U32(115200), &answer, &closeAfter), FT_OK);
+    answer.clear();
+    const uint64_t start = server.NowUs();
+    ASSERT_EQ(server.Handle(&device, VFTDI_WRITE, IDENTITY_REQUEST, &answer, &closeAfter), FT_OK);
+
+    // The short answer waits for the 16 ms latency timer; the wait sleeps until
+    // exactly then, not in ticks and not to its own limit of 5 s.
+    std::vector<uint64_t> wakes;
+    const CLinkServer::WaitFn sleep = [&](uint64_t untilUs) {
+        wakes.push_back(untilUs);
+        uint64_t now = server.NowUs();
+        if (untilUs > now)
+            std::this_thread::sleep_for(std::chrono::microseconds(untilUs - now));
+        return true;
+    };
+    answer.clear();
+    EXPECT_EQ(server.Handle(&device, VFTDI_WAIT_RECEIVE, U32(5000), &answer, &closeAfter, sleep), FT_OK);
+    EXPECT_EQ(answer, U32(15));
+    ASSERT_FALSE(wakes.empty());
+    EXPECT_LE(wakes.size(), 2u) << "one sleep to the hand-over (and one more if woken a hair early)";
+    EXPECT_GT(wakes[0], start);
+    EXPECT_LE(wakes[0], start + 16'000 + 5'000);
+
+    // A connection that wants attention ends the wait at once, with the count as it stands.
+    int asked = 0;
+    answer.clear();
+    EXPECT_EQ(server.Handle(&device, VFTDI_WAIT_RECEIVE, U32(60000), &answer, &closeAfter,
+                            [&](uint64_t) { return ++asked, false; }),
+              FT_OK);
+    EXPECT_EQ(answer, U32(15));
+    EXPECT_EQ(asked, 0) << "bytes are queued: no sleep at all";
+    Bytes read;
+    ASSERT_EQ(server.Handle(&device, VFTDI_READ, U32(100), &read, &closeAfter), FT_OK);
+    answer.clear();
+    EXPECT_EQ(server.Handle(&device, VFTDI_WAIT_RECEIVE, U32(60000), &answer, &closeAfter,
+                            [&](uint64_t) { return ++asked, false; }),
+              FT_OK);
+    EXPECT_EQ(answer, U32(0));
+    EXPECT_EQ(asked, 1);
+}
+
+TEST(MachineSimLink, ReceiveWaitAnswersEarlyWhenBytesArriveAndAtItsLimitOtherwise)
+{
+    StartedServer s(LoaderDevices({"Vantorelle"}));
+    ASSERT_TRUE(s.started);
+    CVirtualFtdiClient client(s.server.Address());
+    FT_HANDLE h = nullptr;
+    ASSERT_EQ(client.OpenByDescription("Vantorelle", &h), FT_OK);
+    ASSERT_EQ(client.SetBaudRate(h, 115200), FT_OK);
+    uint32_t n = 0;
+    ASSERT_EQ(client.Write(h, IDENTITY_REQUEST.data(), uint32_t(IDENTITY_REQUEST.size()), &n), FT_OK);
+
+    Clock::time_point started = Clock::now();
+    uint32_t rx = 0;
+    EXPECT_EQ(client.WaitReceive(h, 20000, &rx), FT_OK);
+    EXPECT_EQ(rx, 15u);
+    EXPECT_LT(ElapsedMs(started), 10000u) << "answered when the bytes came, long before its limit";
+    uint8_t buf[32];
+    ASSERT_EQ(client.Read(h, buf, sizeof buf, &n), FT_OK);
+    EXPECT_EQ(n, 15u);
+
+    started = Clock::now();
+    EXPECT_EQ(client.WaitReceive(h, 80, &rx), FT_OK);
+    EXPECT_EQ(rx, 0u);
+    EXPECT_GE(ElapsedMs(started), 80u) << "nothing came: the whole time passed";
+    EXPECT_EQ(client.Close(h), FT_OK);
+}
+
+TEST(MachineSimLink, WaitingConnectionDoesNotHoldUpTheOthers)
+{
+    StartedServer s(LoaderDevices({"Vantorelle", "MOX"}));
+    ASSERT_TRUE(s.started);
+    CVirtualFtdiClient waiter(s.server.Address());
+    FT_HANDLE h = nullptr;
+    ASSERT_EQ(waiter.OpenByDescription("Vantorelle", &h), FT_OK);
+    std::atomic<bool> waitDone{false};
+    uint32_t rx = 99;
+    FT_STATUS waited = FT_OTHER_ERROR;
+    std::thread t([&] {
+        waited = waiter.WaitReceive(h, 3000, &rx);
+        waitDone = true;
+    });
+    RealSystem().Sleep(100);
+
+    // Another host counts, lists, opens the other device and drives it while the wait is in flight.
+    CVirtualFtdiClient other(s.server.Address());
+    uint32_t count = 0;
+    EXPECT_EQ(other.ListDevicesCount(&count), FT_OK);
+    EXPECT_EQ(count, 2u);
+    std::vector<std::string> listed;
+    EXPECT_EQ(other.ListDescriptions(&listed), FT_OK);
+    FT_HANDLE g = nullptr;
+    ASSERT_EQ(other.OpenByDescription("MOX", &g), FT_OK);
+    EXPECT_EQ(other.SetBaudRate(g, 115200), FT_OK);
+    uint32_t n = 0;
+    EXPECT_EQ(other.Write(g, IDENTITY_REQUEST.data(), uint32_t(IDENTITY_REQUEST.size()), &n), FT_OK);
+    uint32_t otherRx = 0;
+    EXPECT_EQ(other.WaitReceive(g, 2000, &otherRx), FT_OK);
+    EXPECT_EQ(otherRx, 15u);
+    EXPECT_EQ(other.Close(g), FT_OK);
+    EXPECT_FALSE(waitDone) << "the first wait is still in flight";
+
+    t.join();
+    EXPECT_EQ(waited, FT_OK);
+    EXPECT_EQ(rx, 0u);
+    EXPECT_EQ(waiter.Close(h), FT_OK);
+}
+
+TEST(MachineSimLink, PendingWaitEndsWithTheHostOrTheServer)
+{
+    StartedServer s(Devices({"Vantorelle"}));
+    ASSERT_TRUE(s.started);
+    uint32_t addr = 0;
+    uint16_t port = 0;
+    ASSERT_TRUE(ParseSimulatorAddress(s.server.Address(), &addr, &port));
+
+    // A host that hangs up in the middle of a minute's wait: a pulled cable, the device is free at once.
+    net::SocketHandle raw = net::TcpSocket();
+    ASSERT_EQ(net::Connect(raw, addr, port), 0);
+    const Bytes name = Text("Vantorelle");
+    uint32_t status = 99, length = 0;
+    ASSERT_TRUE(vftdi::SendRequest(raw, VFTDI_OPEN_BY_DESCRIPTION, name.data(), uint32_t(name.size())));
+    ASSERT_TRUE(vftdi::RecvAnswer(raw, &status, nullptr, 0, &length));
+    ASSERT_EQ(status, FT_OK);
+    const Bytes minute = U32(60000);
+    ASSERT_TRUE(vftdi::SendRequest(raw, VFTDI_WAIT_RECEIVE, minute.data(), 4));
+    RealSystem().Sleep(50);
+    net::CloseSocket(raw);
+
+    CVirtualFtdiClient client(s.server.Address());
+    FT_HANDLE h = nullptr;
+    bool opened = false;
+    Clock::time_point started = Clock::now();
+    while (!opened && ElapsedMs(started) < 5000) {
+        opened = client.OpenByDescription("Vantorelle", &h) == FT_OK;
+        if (!opened)
+            RealSystem().Sleep(5);
+    }
+    ASSERT_TRUE(opened) << "the device is still held by the hung-up wait";
+
+    // Stopping the simulator ends a wait in flight instead of waiting it out.
+    FT_STATUS waited = FT_OK;
+    std::thread t([&] {
+        uint32_t rx = 0;
+        waited = client.WaitReceive(h, 60000, &rx);
+    });
+    RealSystem().Sleep(100);
+    started = Clock::now();
+    s.server.Stop();
+    t.join();
+    EXPECT_LT(ElapsedMs(started), 10000u);
+    EXPECT_EQ(waited, FT_IO_ERROR);
+    EXPECT_EQ(client.Close(h), FT_OK);
+}
+
+TEST(MachineSimLink, ReceiveWaitLongerThanTheAnswerLimitIsNotCutShort)
+{
+    // The client gives an answer 15 s; a wait's own time comes on top of that.
+    StartedServer s(Devices({"Vantorelle"}));
+    ASSERT_TRUE(s.started);
+    CVirtualFtdiClient client(s.server.Address());
+    FT_HANDLE h = nullptr;
+    ASSERT_EQ(client.OpenByDescription("Vantorelle", &h), FT_OK);
+    uint32_t rx = 99;
+    EXPECT_EQ(client.WaitReceive(h, VFTDI_ANSWER_TIMEOUT_MS + 500, &rx), FT_OK);
+    EXPECT_EQ(rx, 0u);
+    EXPECT_EQ(client.SetBaudRate(h, 115200), FT_OK) << "and the handle goes on";
+    EXPECT_EQ(client.Close(h), FT_OK);
 }

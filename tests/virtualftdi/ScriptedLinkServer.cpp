@@ -1,6 +1,6 @@
 #include "tests/virtualftdi/ScriptedLinkServer.h"
 
-#include "platform/LittleEndian.h"
+#include "device/VirtualFtdiProtocol.h"
 
 namespace vu::test {
 
@@ -68,16 +68,17 @@ void ScriptedLinkServer::AcceptLoop()
 void ScriptedLinkServer::Serve(net::SocketHandle s, int index)
 {
     for (;;) {
-        uint8_t header[5];
-        if (!net::RecvAll(s, header, sizeof header))
+        // Read as raw bytes, so the tests see exactly what the client sent.
+        uint8_t header[VFTDI_REQUEST_HEADER];
+        if (!vftdi::RecvAll(s, header, sizeof header))
             break;
         LinkRequest rq;
         rq.connection = index;
         rq.op = header[0];
-        rq.payload.resize(GetLe32(header + 1));
-        if (!net::RecvAll(s, rq.payload.data(), rq.payload.size()))
+        rq.payload.resize(vftdi::GetU32(header + 1));
+        if (!vftdi::RecvAll(s, rq.payload.data(), rq.payload.size()))
             break;
-        rq.raw.assign(header, header + 5);
+        rq.raw.assign(header, header + sizeof header);
         rq.raw.insert(rq.raw.end(), rq.payload.begin(), rq.payload.end());
         {
             std::lock_guard<std::mutex> lock(m_lock);
@@ -86,11 +87,7 @@ void ScriptedLinkServer::Serve(net::SocketHandle s, int index)
         LinkAnswer a = m_script(rq);
         if (a.hangUp)
             break;
-        std::vector<uint8_t> out;
-        AppendLe32(out, a.status);
-        AppendLe32(out, uint32_t(a.payload.size()));
-        out.insert(out.end(), a.payload.begin(), a.payload.end());
-        if (net::Send(s, out.data(), int(out.size())) != int(out.size()))
+        if (!vftdi::SendAnswer(s, a.status, a.payload.data(), uint32_t(a.payload.size())))
             break;
     }
     // A hang-up shows to the client at once; the socket is closed by Stop.

@@ -80,8 +80,10 @@ TEST(SimDeviceTiming, ShortAnswerWaitsForTheLatencyTimer)
     m.device.Write(id.data(), id.size(), sent);
     // On the wire: 6 bytes out, 300 µs in the machine, 15 bytes back, at 87 µs a byte.
     EXPECT_EQ(m.Queued(sent + 6 * 87 + 300 + 15 * 87 + 100), 0u) << "short answers wait in the converter";
+    EXPECT_EQ(m.device.NextReceiveUs(sent), sent + 16'000) << "what a receive wait sleeps until";
     uint64_t at = m.WhenQueued(15, sent);
     EXPECT_EQ(at, sent + 16'000) << "handed over at the next expiry of the 16 ms timer";
+    EXPECT_EQ(m.device.NextReceiveUs(at), at) << "bytes queued: no wait";
     Bytes answer = m.Drain(at);
     ASSERT_EQ(answer.size(), 15u);
     EXPECT_EQ(answer[4], 0xD1);
@@ -110,11 +112,14 @@ TEST(SimDeviceTiming, HostSetLatencyAndEventCharacterHandOverSooner)
         Bytes expected = {0xD1, 0x00};
         expected.insert(expected.end(), healthy.identity.begin(), healthy.identity.end());
         if (c.eventOnCheckByte)
-            m.device.SetChars(Frame(expected).back(), true);
+            m.device.SetChars(Frame(expected).back(), true, 400'000);
         const uint64_t sent = 1'008'000;
         m.device.Write(id.data(), id.size(), sent);
         uint64_t lastByte = sent + (6 + 15) * 87 + 300;
-        uint64_t at = m.WhenQueued(15, sent, 1);
+        uint64_t planned = m.device.NextReceiveUs(sent);
+        uint64_t first = m.WhenQueued(1, sent, 1);
+        EXPECT_EQ(planned, first) << "the wait's plan and the queue agree";
+        uint64_t at = m.WhenQueued(15, first, 1);
         EXPECT_GE(at, lastByte);
         EXPECT_LE(at, lastByte + c.maxWaitUs + 30);
     }
@@ -232,4 +237,83 @@ TEST(SimDeviceTiming, AFreshOpenRunsAt9600Until115200IsSet)
     EXPECT_FALSE(d.TakeRejections().empty());
     EXPECT_FALSE(d.SetBaudRate(0, 1'000'000));
     EXPECT_FALSE(d.SetBaudRate(4'000'000, 1'000'000));
+}
+
+TEST(SimDeviceTiming, LatencyAndEventCharacterChangedWhileTheAnswerComesIn)
+{
+    // The identity answer: sent at a 16 ms tick, its first byte in the chip at
+    // sent + 909 µs, its last (the check byte) at sent + 2127 µs.
+    const uint64_t sent = 1'008'000;
+    const uint64_t lastByte = sent + (6 + 15) * 87 + 300;
+    MachineState healthy = MachineState::Healthy();
+    Bytes expected = {0xD1, 0x00};
+    expected.insert(expected.end(), healthy.identity.begin(), healthy.identity.end());
+    const uint8_t check = Frame(expected).back();
+    struct Case {
+        const char* name;
+        std::function<void(CSimDevice&)> change;
+        uint64_t changedAt;    // the last change; the queue is watched from then on
+        uint64_t handedOver;   // when the whole answer is queued
+    };
+    const Case cases[] = {
+        {"event character set before its byte comes",
+         [&](CSimDevice& d) { d.SetChars(check, true, sent + 1000); }, sent + 1000, lastByte},
+        {"event character set after its byte came: judged by the old setting",
+         [&](CSimDevice& d) { d.SetChars(check, true, lastByte + 1000); }, lastByte + 1000, sent + 16'000},
+        {"event character switched off after its byte came: already handed over",
+         [&](CSimDevice& d) {
+             d.SetChars(check, true, sent);
+             d.SetChars(check, false, lastByte + 1000);
+         },
+         lastByte + 1000, lastByte + 1000},
+        {"another event character", [&](CSimDevice& d) { d.SetChars(uint8_t(check ^ 0xFF), true, sent); }, sent,
+         sent + 16'000},
+        {"latency raised while the bytes wait", [&](CSimDevice& d) { d.SetLatencyTimer(32, sent + 1000); },
+         sent + 1000, sent + 32'000},
+        {"latency lowered before they come", [&](CSimDevice& d) { d.SetLatencyTimer(4, sent); }, sent,
+         sent + 4'000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BootedDevice m;
+        Bytes id = Frame({0xD1});
+        m.device.Write(id.data(), id.size(), sent);
+        c.change(m.device);
+        EXPECT_EQ(m.WhenQueued(15, c.changedAt, 1), c.handedOver);
+    }
+}
+
+TEST(SimDeviceTiming, HostRateWithinThreePercentOfTheMachinesIsUnderstood)
+{
+    struct Case {
+        const char* name;
+        uint32_t hostBaud;
+        bool answered;
+    };
+    const Case cases[] = {
+        {"2.9 % fast", 2'058'000, true},
+        {"2.9 % slow", 1'942'000, true},
+        {"exactly 3 % fast", 2'060'000, true},
+        {"3.1 % fast", 2'062'000, false},
+        {"3.1 % slow", 1'938'000, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BootedDevice m(MachineState::Healthy(), {}, 2'000'000);
+        ASSERT_EQ(m.device.Model().MachineBaud(), 2'000'000u);
+        m.device.TakeRejections();
+        ASSERT_TRUE(m.device.SetBaudRate(c.hostBaud, 1'000'000));
+        Bytes id = Frame({0xD1});
+        m.device.Write(id.data(), id.size(), 1'000'000);
+        Bytes answer = m.Drain(1'100'000);
+        if (c.answered) {
+            ASSERT_EQ(answer.size(), 15u);
+            EXPECT_EQ(answer[4], 0xD1);
+            EXPECT_EQ(answer[5], 0x00);
+            EXPECT_TRUE(m.device.TakeRejections().empty());
+        } else {
+            EXPECT_TRUE(answer.empty());
+            EXPECT_FALSE(m.device.TakeRejections().empty()) << "garbled";
+        }
+    }
 }

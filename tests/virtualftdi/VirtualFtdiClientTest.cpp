@@ -16,6 +16,7 @@ using namespace vu::test;
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using vftdi::GetU32;
 
 Bytes U32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
 
@@ -147,6 +148,10 @@ TEST(VirtualFtdiClient, EachCallSendsItsRequestAndReadsItsAnswer)
         {0x0E, 1, 0, 0, 0, 2}, {0, {}}, FT_OK, [] {}});
     cases.push_back({"event character", [](auto& c, auto h) { return c.SetChars(h, 0x7E, 1, 0, 0); },
         {0x0F, 4, 0, 0, 0, 0x7E, 1, 0, 0}, {0, {}}, FT_OK, [] {}});
+    cases.push_back({"receive wait", [&](auto& c, auto h) { return c.WaitReceive(h, 1000, &rx); },
+        {0x10, 4, 0, 0, 0, 0xE8, 0x03, 0, 0}, {0, U32(5)}, FT_OK, [&] { EXPECT_EQ(rx, 5u); }});
+    cases.push_back({"receive wait answered short", [&](auto& c, auto h) { return c.WaitReceive(h, 0, &rx); },
+        {0x10, 4, 0, 0, 0, 0, 0, 0, 0}, {0, {}}, FT_IO_ERROR, [&] { EXPECT_EQ(rx, 0u); }});
     // The simulator's status passes through, and the handle stays usable.
     cases.push_back({"status passed up", [](auto& c, auto h) { return c.SetLatencyTimer(h, 1); },
         {0x0E, 1, 0, 0, 0, 1}, {17, {}}, FT_NOT_SUPPORTED, [] {}});
@@ -280,4 +285,138 @@ TEST(VirtualFtdiClient, AnswerLongerThanAskedBreaksTheHandleWithoutOverrun)
     for (int i = 4; i < 8; ++i)
         EXPECT_EQ(buf[i], 0x11) << "byte " << i;
     EXPECT_EQ(got, 0u);
+}
+
+TEST(VirtualFtdiClient, ReceiveWaitUnknownToTheSimulatorIsNotAskedAgain)
+{
+    ScriptedLinkServer server([](const LinkRequest& rq) {
+        if (rq.op == VFTDI_WAIT_RECEIVE)
+            return LinkAnswer{FT_NOT_SUPPORTED, {}};
+        if (rq.op == VFTDI_GET_STATUS)
+            return LinkAnswer{0, Counts(2, 0, 0)};
+        return OneDevice(rq);
+    });
+    CVirtualFtdiClient client(server.Address());
+    FT_HANDLE h = nullptr;
+    ASSERT_EQ(client.OpenByDescription("Vantorelle", &h), FT_OK);
+    uint32_t rx = 9;
+    EXPECT_EQ(client.WaitReceive(h, 100, &rx), FT_NOT_SUPPORTED);
+    EXPECT_EQ(rx, 0u);
+    size_t before = server.Requests().size();
+    EXPECT_EQ(client.WaitReceive(h, 100, &rx), FT_NOT_SUPPORTED);
+    EXPECT_EQ(server.Requests().size(), before) << "asked once, remembered";
+
+    // The handle polls on as before.
+    EXPECT_EQ(client.GetStatus(h, &rx, nullptr, nullptr), FT_OK);
+    EXPECT_EQ(rx, 2u);
+    EXPECT_EQ(client.Close(h), FT_OK);
+}
+
+TEST(VirtualFtdiClient, LongReceiveWaitGoesInPiecesTheSimulatorAccepts)
+{
+    struct Case {
+        const char* name;
+        uint32_t ms;
+        std::vector<uint32_t> counts;   // the simulator's answer to each piece
+        std::vector<uint32_t> pieces;   // the waits asked for
+        uint32_t rx;
+    };
+    const Case cases[] = {
+        {"time runs out", 130000, {0, 0, 0}, {60000, 60000, 10000}, 0},
+        {"bytes in the second piece", 130000, {0, 4}, {60000, 60000}, 4},
+        {"exactly the longest wait", 60000, {0}, {60000}, 0},
+        {"no wait at all", 0, {0}, {0}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::atomic<size_t> asked{0};
+        ScriptedLinkServer server([&](const LinkRequest& rq) {
+            if (rq.op == VFTDI_WAIT_RECEIVE) {
+                size_t i = asked++;
+                return LinkAnswer{0, U32(i < c.counts.size() ? c.counts[i] : 99)};
+            }
+            return OneDevice(rq);
+        });
+        CVirtualFtdiClient client(server.Address());
+        FT_HANDLE h = nullptr;
+        ASSERT_EQ(client.OpenByDescription("Vantorelle", &h), FT_OK);
+        uint32_t rx = 77;
+        EXPECT_EQ(client.WaitReceive(h, c.ms, &rx), FT_OK);
+        EXPECT_EQ(rx, c.rx);
+        std::vector<uint32_t> pieces;
+        for (const LinkRequest& rq : server.Requests())
+            if (rq.op == VFTDI_WAIT_RECEIVE && rq.payload.size() == 4)
+                pieces.push_back(GetU32(rq.payload.data()));
+        EXPECT_EQ(pieces, c.pieces);
+        EXPECT_EQ(client.Close(h), FT_OK);
+    }
+}
+
+TEST(VirtualFtdiClient, DescriptionsAreAskedOnTheIdleConnection)
+{
+    const std::vector<std::string> attached = {"FT232R USB UART", "Vantorelle", "MOX"};
+    ScriptedLinkServer server([&](const LinkRequest& rq) {
+        if (rq.op == VFTDI_LIST_COUNT)
+            return LinkAnswer{0, U32(uint32_t(attached.size()))};
+        if (rq.op == VFTDI_GET_DESCRIPTION) {
+            uint32_t i = GetU32(rq.payload.data());
+            if (i >= attached.size())
+                return LinkAnswer{FT_DEVICE_NOT_FOUND, {}};
+            return LinkAnswer{0, Bytes(attached[i].begin(), attached[i].end())};
+        }
+        return OneDevice(rq);
+    });
+    CVirtualFtdiClient client(server.Address());
+    std::string text = "old";
+    EXPECT_EQ(client.GetDescription(1, &text), FT_OK);
+    EXPECT_EQ(text, "Vantorelle");
+    EXPECT_EQ(server.Requests().back().raw, (Bytes{0x11, 4, 0, 0, 0, 1, 0, 0, 0}));
+    EXPECT_EQ(client.GetDescription(3, &text), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(text, "");
+
+    std::vector<std::string> listed;
+    EXPECT_EQ(client.ListDescriptions(&listed), FT_OK);
+    EXPECT_EQ(listed, attached);
+    EXPECT_EQ(server.Accepted(), 1);
+    EXPECT_EQ(client.ListDescriptions(nullptr), FT_INVALID_PARAMETER);
+}
+
+TEST(VirtualFtdiClient, DescriptionListWhenTheSimulatorCannotGiveIt)
+{
+    struct Case {
+        const char* name;
+        uint32_t count;
+        LinkAnswer (*describe)(uint32_t index);
+        FT_STATUS result;
+        std::vector<std::string> listed;
+    };
+    const Case cases[] = {
+        {"a simulator without the op", 2, [](uint32_t) { return LinkAnswer{FT_NOT_SUPPORTED, {}}; }, FT_NOT_SUPPORTED, {}},
+        {"a device gone after the count", 3,
+         [](uint32_t i) { return i < 2 ? LinkAnswer{0, {'A', char('0' + i)}} : LinkAnswer{FT_DEVICE_NOT_FOUND, {}}; },
+         FT_OK, {"A0", "A1"}},
+        {"an answer that breaks the stream", 1, [](uint32_t) { return LinkAnswer{0, Bytes(65, 'x')}; }, FT_IO_ERROR, {}},
+        {"more devices than a bus takes", 100000, [](uint32_t) { return LinkAnswer{0, {'A'}}; }, FT_OTHER_ERROR, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedLinkServer server([&](const LinkRequest& rq) {
+            if (rq.op == VFTDI_LIST_COUNT)
+                return LinkAnswer{0, U32(c.count)};
+            if (rq.op == VFTDI_GET_DESCRIPTION)
+                return c.describe(GetU32(rq.payload.data()));
+            return OneDevice(rq);
+        });
+        CVirtualFtdiClient client(server.Address());
+        std::vector<std::string> listed = {"old"};
+        EXPECT_EQ(client.ListDescriptions(&listed), c.result);
+        EXPECT_EQ(listed, c.listed);
+    }
+
+    CVirtualFtdiClient nobody("127.0.0.1:" + std::to_string(UnusedLoopbackPort()));
+    std::vector<std::string> listed = {"old"};
+    EXPECT_EQ(nobody.ListDescriptions(&listed), FT_OK) << "nothing listening: nothing attached";
+    EXPECT_TRUE(listed.empty());
+    std::string text;
+    EXPECT_EQ(nobody.GetDescription(0, &text), FT_IO_ERROR);
 }
