@@ -1,6 +1,7 @@
 // The FTD2XX.dll stand-in as the product meets it: loaded by name, its
 // functions found by their undecorated names, called as __stdcall, and
 // every call reaching the simulator as the virtual link's request.
+#include "device/FtdiDriver.h"
 #include "device/VirtualFtdiProtocol.h"
 #include "tests/virtualftdi/ScriptedLinkServer.h"
 

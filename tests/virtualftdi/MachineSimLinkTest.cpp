@@ -52,6 +52,23 @@ SimDevices LoaderDevices(std::initializer_list<const char*> descriptions, SimTim
 // The identity request; its answer is 15 bytes.
 const Bytes IDENTITY_REQUEST = {0x06, 0x00, 0x01, 0x00, 0xD1, 0xD6};
 
+// Waits for and reads a whole answer of `wanted` bytes; the converter may
+// hand it over in two parts when its timer runs out in the middle.
+Bytes ReadAnswer(CVirtualFtdiClient& client, FT_HANDLE h, size_t wanted)
+{
+    Bytes got;
+    for (int i = 0; i < 4 && got.size() < wanted; ++i) {
+        uint32_t rx = 0, n = 0;
+        if (client.WaitReceive(h, 5000, &rx) != FT_OK || rx == 0)
+            break;
+        uint8_t buf[64];
+        if (client.Read(h, buf, sizeof buf, &n) != FT_OK)
+            break;
+        got.insert(got.end(), buf, buf + n);
+    }
+    return got;
+}
+
 using Clock = std::chrono::steady_clock;
 
 uint64_t ElapsedMs(Clock::time_point since)
@@ -303,13 +320,15 @@ TEST(MachineSimLink, ReceiveWaitSleepsUntilTheConverterHandsBytesOver)
     };
     answer.clear();
     EXPECT_EQ(server.Handle(&device, VFTDI_WAIT_RECEIVE, U32(5000), &answer, &closeAfter, sleep), FT_OK);
-    EXPECT_EQ(answer, U32(15));
+    ASSERT_EQ(answer.size(), 4u);
+    EXPECT_GE(vftdi::GetU32(answer.data()), 1u) << "all 15, or the part before a timer expiry";
     ASSERT_FALSE(wakes.empty());
     EXPECT_LE(wakes.size(), 2u) << "one sleep to the hand-over (and one more if woken a hair early)";
     EXPECT_GT(wakes[0], start);
     EXPECT_LE(wakes[0], start + 16'000 + 5'000);
 
     // A connection that wants attention ends the wait at once, with the count as it stands.
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
     int asked = 0;
     answer.clear();
     EXPECT_EQ(server.Handle(&device, VFTDI_WAIT_RECEIVE, U32(60000), &answer, &closeAfter,
@@ -341,11 +360,9 @@ TEST(MachineSimLink, ReceiveWaitAnswersEarlyWhenBytesArriveAndAtItsLimitOtherwis
     Clock::time_point started = Clock::now();
     uint32_t rx = 0;
     EXPECT_EQ(client.WaitReceive(h, 20000, &rx), FT_OK);
-    EXPECT_EQ(rx, 15u);
+    EXPECT_GE(rx, 1u);
     EXPECT_LT(ElapsedMs(started), 10000u) << "answered when the bytes came, long before its limit";
-    uint8_t buf[32];
-    ASSERT_EQ(client.Read(h, buf, sizeof buf, &n), FT_OK);
-    EXPECT_EQ(n, 15u);
+    EXPECT_EQ(ReadAnswer(client, h, 15).size(), 15u);
 
     started = Clock::now();
     EXPECT_EQ(client.WaitReceive(h, 80, &rx), FT_OK);
@@ -382,9 +399,7 @@ TEST(MachineSimLink, WaitingConnectionDoesNotHoldUpTheOthers)
     EXPECT_EQ(other.SetBaudRate(g, 115200), FT_OK);
     uint32_t n = 0;
     EXPECT_EQ(other.Write(g, IDENTITY_REQUEST.data(), uint32_t(IDENTITY_REQUEST.size()), &n), FT_OK);
-    uint32_t otherRx = 0;
-    EXPECT_EQ(other.WaitReceive(g, 2000, &otherRx), FT_OK);
-    EXPECT_EQ(otherRx, 15u);
+    EXPECT_EQ(ReadAnswer(other, g, 15).size(), 15u);
     EXPECT_EQ(other.Close(g), FT_OK);
     EXPECT_FALSE(waitDone) << "the first wait is still in flight";
 
