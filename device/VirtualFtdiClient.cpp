@@ -218,16 +218,23 @@ CVirtualFtdiClient::Connection* CVirtualFtdiClient::FindHandle(FT_HANDLE h)
     return it == m_handles.end() ? nullptr : *it;
 }
 
+FT_STATUS CVirtualFtdiClient::UsableHandle(FT_HANDLE h, Connection** c)
+{
+    *c = FindHandle(h);
+    if (!*c)
+        return FT_INVALID_HANDLE;
+    // A broken handle sends nothing more.
+    return (*c)->broken ? FT_IO_ERROR : FT_OK;
+}
+
 FT_STATUS CVirtualFtdiClient::HandleCall(FT_HANDLE h, uint8_t op, const void* payload, uint32_t length, void* answer,
                                          uint32_t capacity, uint32_t* answerLength)
 {
     if (answerLength)
         *answerLength = 0;
-    Connection* c = FindHandle(h);
-    if (!c)
-        return FT_INVALID_HANDLE;
-    if (c->broken)
-        return FT_IO_ERROR;
+    Connection* c = nullptr;
+    if (FT_STATUS st = UsableHandle(h, &c))
+        return st;
     const int fixed = vftdi::FindOp(op)->answerLength;
     if (fixed != vftdi::ANY_LENGTH)
         capacity = uint32_t(fixed);
@@ -338,11 +345,9 @@ FT_STATUS CVirtualFtdiClient::WaitReceive(FT_HANDLE h, uint32_t ms, uint32_t* rx
 {
     if (rxQueue)
         *rxQueue = 0;
-    Connection* c = FindHandle(h);
-    if (!c)
-        return FT_INVALID_HANDLE;
-    if (c->broken)
-        return FT_IO_ERROR;
+    Connection* c = nullptr;
+    if (FT_STATUS st = UsableHandle(h, &c))
+        return st;
     if (m_bNoWaitReceive)
         return FT_NOT_SUPPORTED;
     for (uint32_t left = ms;;) {

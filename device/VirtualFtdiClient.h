@@ -70,6 +70,9 @@ private:
     bool ConnectIdle();
     void DropIdle();
     Connection* FindHandle(FT_HANDLE h);
+    // FT_OK and the handle's connection, or the status of a call on a handle
+    // that is unknown (FT_INVALID_HANDLE) or broken (FT_IO_ERROR).
+    FT_STATUS UsableHandle(FT_HANDLE h, Connection** c);
     // One request and its whole answer. False when the connection failed or
     // the answer broke the protocol; the connection is then marked broken.
     bool Transact(Connection& c, uint8_t op, const void* payload, uint32_t length, FT_STATUS* status,

@@ -92,6 +92,29 @@ struct StartedServer {
     bool started = false;
 };
 
+// Opens "Vantorelle" as soon as the simulator has let go of it (within a second).
+bool OpenOnceFree(CVirtualFtdiClient& client, FT_HANDLE* h)
+{
+    for (int i = 0; i < 200; ++i) {
+        if (client.OpenByDescription("Vantorelle", h) == FT_OK)
+            return true;
+        RealSystem().Sleep(5);
+    }
+    return false;
+}
+
+// A simulator on loopback and a client holding its device "Vantorelle" open.
+struct OpenedDevice {
+    explicit OpenedDevice(SimDevices devices) : sim(std::move(devices)), client(sim.server.Address())
+    {
+        opened = sim.started && client.OpenByDescription("Vantorelle", &h) == FT_OK;
+    }
+    StartedServer sim;
+    CVirtualFtdiClient client;
+    FT_HANDLE h = nullptr;
+    bool opened = false;
+};
+
 } // namespace
 
 TEST(MachineSimLink, RequestsInTheWrongStateOrShape)
@@ -205,13 +228,7 @@ TEST(MachineSimLink, ConnectionEndingWithoutCloseFreesTheDevice)
     }
     CVirtualFtdiClient again(s.server.Address());
     FT_HANDLE h = nullptr;
-    bool opened = false;
-    for (int i = 0; i < 200 && !opened; ++i) {
-        opened = again.OpenByDescription("Vantorelle", &h) == FT_OK;
-        if (!opened)
-            RealSystem().Sleep(5);
-    }
-    EXPECT_TRUE(opened);
+    EXPECT_TRUE(OpenOnceFree(again, &h));
     EXPECT_EQ(again.Close(h), FT_OK);
 }
 
@@ -348,11 +365,10 @@ TEST(MachineSimLink, ReceiveWaitSleepsUntilTheConverterHandsBytesOver)
 
 TEST(MachineSimLink, ReceiveWaitAnswersEarlyWhenBytesArriveAndAtItsLimitOtherwise)
 {
-    StartedServer s(LoaderDevices({"Vantorelle"}));
-    ASSERT_TRUE(s.started);
-    CVirtualFtdiClient client(s.server.Address());
-    FT_HANDLE h = nullptr;
-    ASSERT_EQ(client.OpenByDescription("Vantorelle", &h), FT_OK);
+    OpenedDevice d(LoaderDevices({"Vantorelle"}));
+    ASSERT_TRUE(d.opened);
+    CVirtualFtdiClient& client = d.client;
+    const FT_HANDLE h = d.h;
     ASSERT_EQ(client.SetBaudRate(h, 115200), FT_OK);
     uint32_t n = 0;
     ASSERT_EQ(client.Write(h, IDENTITY_REQUEST.data(), uint32_t(IDENTITY_REQUEST.size()), &n), FT_OK);
@@ -373,11 +389,10 @@ TEST(MachineSimLink, ReceiveWaitAnswersEarlyWhenBytesArriveAndAtItsLimitOtherwis
 
 TEST(MachineSimLink, WaitingConnectionDoesNotHoldUpTheOthers)
 {
-    StartedServer s(LoaderDevices({"Vantorelle", "MOX"}));
-    ASSERT_TRUE(s.started);
-    CVirtualFtdiClient waiter(s.server.Address());
-    FT_HANDLE h = nullptr;
-    ASSERT_EQ(waiter.OpenByDescription("Vantorelle", &h), FT_OK);
+    OpenedDevice d(LoaderDevices({"Vantorelle", "MOX"}));
+    ASSERT_TRUE(d.opened);
+    CVirtualFtdiClient& waiter = d.client;
+    const FT_HANDLE h = d.h;
     std::atomic<bool> waitDone{false};
     uint32_t rx = 99;
     FT_STATUS waited = FT_OTHER_ERROR;
@@ -388,7 +403,7 @@ TEST(MachineSimLink, WaitingConnectionDoesNotHoldUpTheOthers)
     RealSystem().Sleep(100);
 
     // Another host counts, lists, opens the other device and drives it while the wait is in flight.
-    CVirtualFtdiClient other(s.server.Address());
+    CVirtualFtdiClient other(d.sim.server.Address());
     uint32_t count = 0;
     EXPECT_EQ(other.ListDevicesCount(&count), FT_OK);
     EXPECT_EQ(count, 2u);
@@ -432,14 +447,7 @@ TEST(MachineSimLink, PendingWaitEndsWithTheHostOrTheServer)
 
     CVirtualFtdiClient client(s.server.Address());
     FT_HANDLE h = nullptr;
-    bool opened = false;
-    Clock::time_point started = Clock::now();
-    while (!opened && ElapsedMs(started) < 5000) {
-        opened = client.OpenByDescription("Vantorelle", &h) == FT_OK;
-        if (!opened)
-            RealSystem().Sleep(5);
-    }
-    ASSERT_TRUE(opened) << "the device is still held by the hung-up wait";
+    ASSERT_TRUE(OpenOnceFree(client, &h)) << "the device is still held by the hung-up wait";
 
     // Stopping the simulator ends a wait in flight instead of waiting it out.
     FT_STATUS waited = FT_OK;
@@ -448,7 +456,7 @@ TEST(MachineSimLink, PendingWaitEndsWithTheHostOrTheServer)
         waited = client.WaitReceive(h, 60000, &rx);
     });
     RealSystem().Sleep(100);
-    started = Clock::now();
+    Clock::time_point started = Clock::now();
     s.server.Stop();
     t.join();
     EXPECT_LT(ElapsedMs(started), 10000u);
@@ -459,14 +467,11 @@ TEST(MachineSimLink, PendingWaitEndsWithTheHostOrTheServer)
 TEST(MachineSimLink, ReceiveWaitLongerThanTheAnswerLimitIsNotCutShort)
 {
     // The client gives an answer 15 s; a wait's own time comes on top of that.
-    StartedServer s(Devices({"Vantorelle"}));
-    ASSERT_TRUE(s.started);
-    CVirtualFtdiClient client(s.server.Address());
-    FT_HANDLE h = nullptr;
-    ASSERT_EQ(client.OpenByDescription("Vantorelle", &h), FT_OK);
+    OpenedDevice d(Devices({"Vantorelle"}));
+    ASSERT_TRUE(d.opened);
     uint32_t rx = 99;
-    EXPECT_EQ(client.WaitReceive(h, VFTDI_ANSWER_TIMEOUT_MS + 500, &rx), FT_OK);
+    EXPECT_EQ(d.client.WaitReceive(d.h, VFTDI_ANSWER_TIMEOUT_MS + 500, &rx), FT_OK);
     EXPECT_EQ(rx, 0u);
-    EXPECT_EQ(client.SetBaudRate(h, 115200), FT_OK) << "and the handle goes on";
-    EXPECT_EQ(client.Close(h), FT_OK);
+    EXPECT_EQ(d.client.SetBaudRate(d.h, 115200), FT_OK) << "and the handle goes on";
+    EXPECT_EQ(d.client.Close(d.h), FT_OK);
 }
