@@ -393,7 +393,7 @@ TEST(VirtualFtdiClient, DescriptionListWhenTheSimulatorCannotGiveIt)
     const Case cases[] = {
         {"a simulator without the op", 2, [](uint32_t) { return LinkAnswer{FT_NOT_SUPPORTED, {}}; }, FT_NOT_SUPPORTED, {}},
         {"a device gone after the count", 3,
-         [](uint32_t i) { return i < 2 ? LinkAnswer{0, {'A', char('0' + i)}} : LinkAnswer{FT_DEVICE_NOT_FOUND, {}}; },
+         [](uint32_t i) { return i < 2 ? LinkAnswer{0, {uint8_t('A'), uint8_t('0' + i)}} : LinkAnswer{FT_DEVICE_NOT_FOUND, {}}; },
          FT_OK, {"A0", "A1"}},
         {"an answer that breaks the stream", 1, [](uint32_t) { return LinkAnswer{0, Bytes(65, 'x')}; }, FT_IO_ERROR, {}},
         {"more devices than a bus takes", 100000, [](uint32_t) { return LinkAnswer{0, {'A'}}; }, FT_OTHER_ERROR, {}},
