@@ -174,6 +174,7 @@ TEST(MachineSimLink, RequestsInTheWrongStateOrShape)
         EXPECT_FALSE(closeAfter);
         EXPECT_EQ(d, c.open ? opened : nullptr) << "the connection's state is unchanged";
     }
+    EXPECT_EQ(opened->LatencyMs(), 2u) << "the latency timer in range reached the converter, the other did not";
     EXPECT_EQ(server.Handle(&device, VFTDI_CLOSE, {}, &answer, &closeAfter), FT_OK);
     EXPECT_TRUE(closeAfter);
     EXPECT_EQ(device, nullptr);
