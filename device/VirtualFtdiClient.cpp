@@ -1,13 +1,12 @@
 #include "device/VirtualFtdiClient.h"
 
+#include "platform/LittleEndian.h"
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
 namespace vu {
-
-using vftdi::GetU32;
-using vftdi::PutU32;
 
 namespace {
 
@@ -132,7 +131,7 @@ FT_STATUS CVirtualFtdiClient::DescribeLocked(uint32_t index, std::string* descri
 {
     description->clear();
     uint8_t p[4];
-    PutU32(p, index);
+    PutLe32(p, index);
     FT_STATUS st = FT_OK;
     char text[VFTDI_MAX_DESCRIPTION];
     uint32_t n = 0;
@@ -259,7 +258,7 @@ FT_STATUS CVirtualFtdiClient::SetDataCharacteristics(FT_HANDLE h, uint8_t wordLe
 FT_STATUS CVirtualFtdiClient::SetBaudRate(FT_HANDLE h, uint32_t baud)
 {
     uint8_t p[4];
-    PutU32(p, baud);
+    PutLe32(p, baud);
     return HandleCall(h, VFTDI_SET_BAUD_RATE, p, sizeof p);
 }
 
@@ -305,7 +304,7 @@ FT_STATUS CVirtualFtdiClient::Read(FT_HANDLE h, void* buffer, uint32_t count, ui
     if (!buffer && count > 0)
         return FT_INVALID_PARAMETER;
     uint8_t p[4];
-    PutU32(p, count);
+    PutLe32(p, count);
     // The answer lands straight in the caller's buffer; more than asked breaks the connection.
     return HandleCall(h, VFTDI_READ, p, sizeof p, buffer, count, returned);
 }
@@ -325,7 +324,7 @@ FT_STATUS CVirtualFtdiClient::SetBreakOff(FT_HANDLE h) { return HandleCall(h, VF
 FT_STATUS CVirtualFtdiClient::Purge(FT_HANDLE h, uint32_t mask)
 {
     uint8_t p[4];
-    PutU32(p, mask);
+    PutLe32(p, mask);
     return HandleCall(h, VFTDI_PURGE, p, sizeof p);
 }
 
@@ -353,7 +352,7 @@ FT_STATUS CVirtualFtdiClient::WaitReceive(FT_HANDLE h, uint32_t ms, uint32_t* rx
     for (uint32_t left = ms;;) {
         uint32_t part = std::min(left, VFTDI_MAX_WAIT_MS);
         uint8_t p[4];
-        PutU32(p, part);
+        PutLe32(p, part);
         // The answer may take the whole wait: the usual answer limit counts from its end.
         net::SetRecvTimeout(c->socket, part + VFTDI_ANSWER_TIMEOUT_MS);
         uint8_t answer[4];
@@ -365,7 +364,7 @@ FT_STATUS CVirtualFtdiClient::WaitReceive(FT_HANDLE h, uint32_t ms, uint32_t* rx
             m_bNoWaitReceive = true;
         if (st != FT_OK)
             return st;
-        uint32_t count = GetU32(answer);
+        uint32_t count = GetLe32(answer);
         left -= part;
         if (count > 0 || left == 0) {
             if (rxQueue)

@@ -1,6 +1,7 @@
 #include "device/VirtualFtdiProtocol.h"
 
 #include "device/FtdiDriver.h"
+#include "platform/LittleEndian.h"
 
 #include <cstring>
 
@@ -29,9 +30,6 @@ constexpr OpShape OPS[] = {
     {VFTDI_GET_DESCRIPTION, "GET_DESCRIPTION", 4, ANY_LENGTH, true},
 };
 
-// Socket calls take an int length; larger buffers go in pieces.
-constexpr size_t IO_PIECE = 65536;
-
 } // namespace
 
 const OpShape* FindOp(uint8_t op)
@@ -54,76 +52,31 @@ uint32_t CheckRequest(uint8_t op, size_t payloadLength, bool deviceOpen)
     return FT_OK;
 }
 
-void PutU32(uint8_t* p, uint32_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
-
-void AppendU32(std::vector<uint8_t>* v, uint32_t x)
-{
-    uint8_t b[4];
-    PutU32(b, x);
-    v->insert(v->end(), b, b + 4);
-}
-
-uint32_t GetU32(const uint8_t* p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-bool SendAll(net::SocketHandle s, const void* data, size_t length)
-{
-    auto* p = static_cast<const uint8_t*>(data);
-    while (length > 0) {
-        int n = net::Send(s, p, int(length > IO_PIECE ? IO_PIECE : length));
-        if (n <= 0)
-            return false;
-        p += n;
-        length -= size_t(n);
-    }
-    return true;
-}
-
-bool RecvAll(net::SocketHandle s, void* data, size_t length)
-{
-    auto* p = static_cast<uint8_t*>(data);
-    while (length > 0) {
-        int n = net::Recv(s, p, int(length > IO_PIECE ? IO_PIECE : length));
-        if (n <= 0)
-            return false;
-        p += n;
-        length -= size_t(n);
-    }
-    return true;
-}
-
 bool SendRequest(net::SocketHandle s, uint8_t op, const void* payload, uint32_t length)
 {
     // Header and payload in one send where they fit, so a short request is one segment.
     uint8_t request[VFTDI_REQUEST_HEADER + 4096];
     request[0] = op;
-    PutU32(request + 1, length);
+    PutLe32(request + 1, length);
     if (length <= sizeof request - VFTDI_REQUEST_HEADER) {
         if (length > 0)
             std::memcpy(request + VFTDI_REQUEST_HEADER, payload, length);
-        return SendAll(s, request, VFTDI_REQUEST_HEADER + length);
+        return net::SendAll(s, request, VFTDI_REQUEST_HEADER + length) == VFTDI_REQUEST_HEADER + length;
     }
-    return SendAll(s, request, VFTDI_REQUEST_HEADER) && SendAll(s, payload, length);
+    return net::SendAll(s, request, VFTDI_REQUEST_HEADER) == VFTDI_REQUEST_HEADER &&
+           net::SendAll(s, payload, length) == length;
 }
 
 bool RecvAnswer(net::SocketHandle s, uint32_t* status, void* payload, uint32_t capacity, uint32_t* length)
 {
     *length = 0;
     uint8_t header[VFTDI_ANSWER_HEADER];
-    if (!RecvAll(s, header, sizeof header))
+    if (!net::RecvAll(s, header, sizeof header))
         return false;
-    uint32_t n = GetU32(header + 4);
-    if (n > capacity || !RecvAll(s, payload, n))
+    uint32_t n = GetLe32(header + 4);
+    if (n > capacity || !net::RecvAll(s, payload, n))
         return false;
-    *status = GetU32(header);
+    *status = GetLe32(header);
     *length = n;
     return true;
 }
@@ -134,19 +87,19 @@ bool RecvRequest(net::SocketHandle s, uint32_t maxPayload, uint8_t* op, std::vec
     payload->clear();
     *oversized = false;
     uint8_t header[VFTDI_REQUEST_HEADER];
-    if (!RecvAll(s, header, sizeof header))
+    if (!net::RecvAll(s, header, sizeof header))
         return false;
     *op = header[0];
-    uint32_t length = GetU32(header + 1);
+    uint32_t length = GetLe32(header + 1);
     if (length <= maxPayload) {
         payload->resize(length);
-        return RecvAll(s, payload->data(), length);
+        return net::RecvAll(s, payload->data(), length);
     }
     *oversized = true;
     uint8_t sink[4096];
     for (uint32_t left = length; left > 0;) {
         uint32_t n = left > sizeof sink ? uint32_t(sizeof sink) : left;
-        if (!RecvAll(s, sink, n))
+        if (!net::RecvAll(s, sink, n))
             return false;
         left -= n;
     }
@@ -156,11 +109,11 @@ bool RecvRequest(net::SocketHandle s, uint32_t maxPayload, uint8_t* op, std::vec
 bool SendAnswer(net::SocketHandle s, uint32_t status, const void* payload, uint32_t length)
 {
     std::vector<uint8_t> out(VFTDI_ANSWER_HEADER + length);
-    PutU32(out.data(), status);
-    PutU32(out.data() + 4, length);
+    PutLe32(out.data(), status);
+    PutLe32(out.data() + 4, length);
     if (length > 0)
         std::memcpy(out.data() + VFTDI_ANSWER_HEADER, payload, length);
-    return SendAll(s, out.data(), out.size());
+    return net::SendAll(s, out.data(), out.size()) == out.size();
 }
 
 } // namespace vu::vftdi

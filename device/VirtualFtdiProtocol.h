@@ -3,7 +3,8 @@
 // FTD2XX.dll stand-in), the machine simulator and the test servers.
 //
 // Request: op u8, length u32, payload. Answer: status u32, length u32,
-// payload. Little-endian. One request in flight per connection.
+// payload. Little-endian (platform/LittleEndian.h). One request in flight
+// per connection.
 #pragma once
 
 #include "platform/Socket.h"
@@ -67,14 +68,6 @@ const OpShape* FindOp(uint8_t op);
 // (idle ops on an open connection, device ops on an idle one), then
 // FT_NOT_SUPPORTED for a payload of the wrong length; FT_OK when it may go on.
 uint32_t CheckRequest(uint8_t op, size_t payloadLength, bool deviceOpen);
-
-void PutU32(uint8_t* p, uint32_t v);
-void AppendU32(std::vector<uint8_t>* v, uint32_t x);
-uint32_t GetU32(const uint8_t* p);
-
-// Whole-buffer send and receive; false when the connection failed.
-bool SendAll(net::SocketHandle s, const void* data, size_t length);
-bool RecvAll(net::SocketHandle s, void* data, size_t length);
 
 // One request: header and payload, in one segment where they fit.
 bool SendRequest(net::SocketHandle s, uint8_t op, const void* payload, uint32_t length);

@@ -2,6 +2,7 @@
 
 #include "device/FtdiDriver.h"
 #include "device/VirtualFtdiProtocol.h"
+#include "platform/LittleEndian.h"
 #include "platform/Platform.h"
 
 #include <algorithm>
@@ -15,9 +16,6 @@ namespace vu::sim {
 namespace {
 
 constexpr uint32_t FT_INVALID_BAUD_RATE = 7;
-
-using vftdi::AppendU32;
-using vftdi::GetU32;
 
 } // namespace
 
@@ -175,7 +173,7 @@ uint32_t CLinkServer::Handle(CSimDevice** devicePtr, uint8_t op, const std::vect
     if (uint32_t checked = vftdi::CheckRequest(op, payload.size(), *devicePtr != nullptr))
         return checked;
     const uint8_t* p = payload.data();
-    if (op == VFTDI_WAIT_RECEIVE && GetU32(p) > VFTDI_MAX_WAIT_MS)
+    if (op == VFTDI_WAIT_RECEIVE && GetLe32(p) > VFTDI_MAX_WAIT_MS)
         return FT_NOT_SUPPORTED;
 
     std::unique_lock<std::mutex> lock(m_lock);
@@ -184,12 +182,12 @@ uint32_t CLinkServer::Handle(CSimDevice** devicePtr, uint8_t op, const std::vect
         uint32_t count = 0;
         for (auto& d : m_devices)
             count += d->Present(now);
-        AppendU32(answer, count);
+        AppendLe32(*answer, count);
         return FT_OK;
     }
     if (op == VFTDI_GET_DESCRIPTION) {
         // Indexes count the attached devices, as LIST_COUNT does.
-        uint32_t index = GetU32(p);
+        uint32_t index = GetLe32(p);
         for (auto& d : m_devices) {
             if (!d->Present(now))
                 continue;
@@ -218,21 +216,21 @@ uint32_t CLinkServer::Handle(CSimDevice** devicePtr, uint8_t op, const std::vect
     switch (op) {
     case VFTDI_SET_DATA_CHARACTERISTICS: d.SetDataCharacteristics(p[0], p[1], p[2]); break;
     case VFTDI_SET_BAUD_RATE:
-        if (!d.SetBaudRate(GetU32(p), now))
+        if (!d.SetBaudRate(GetLe32(p), now))
             status = FT_INVALID_BAUD_RATE;
         break;
-    case VFTDI_WRITE: AppendU32(answer, d.Write(p, payload.size(), now)); break;
+    case VFTDI_WRITE: AppendLe32(*answer, d.Write(p, payload.size(), now)); break;
     case VFTDI_GET_STATUS: {
         uint32_t rx = 0, tx = 0;
         d.GetStatus(now, &rx, &tx);
-        AppendU32(answer, rx);
-        AppendU32(answer, tx);
-        AppendU32(answer, 0);
+        AppendLe32(*answer, rx);
+        AppendLe32(*answer, tx);
+        AppendLe32(*answer, 0);
         break;
     }
     case VFTDI_READ: {
         // Bounded by what is queued, which the driver's buffer limits.
-        uint32_t wanted = std::min<uint32_t>(GetU32(p), uint32_t(HOST_QUEUE_LIMIT));
+        uint32_t wanted = std::min<uint32_t>(GetLe32(p), uint32_t(HOST_QUEUE_LIMIT));
         answer->resize(wanted);
         answer->resize(d.Read(answer->data(), wanted, now));
         break;
@@ -241,17 +239,17 @@ uint32_t CLinkServer::Handle(CSimDevice** devicePtr, uint8_t op, const std::vect
     case VFTDI_SET_BIT_MODE: d.SetBitMode(p[0], p[1], now); break;
     case VFTDI_SET_BREAK_ON: d.SetBreak(true, now); break;
     case VFTDI_SET_BREAK_OFF: d.SetBreak(false, now); break;
-    case VFTDI_PURGE: d.Purge(GetU32(p), now); break;
+    case VFTDI_PURGE: d.Purge(GetLe32(p), now); break;
     case VFTDI_SET_LATENCY_TIMER:
         if (!d.SetLatencyTimer(p[0], now))
             status = FT_NOT_SUPPORTED;
         break;
     case VFTDI_SET_CHARS: d.SetChars(p[0], p[1] != 0, now); break;
     case VFTDI_WAIT_RECEIVE: {
-        now = WaitForBytes(lock, d, GetU32(p), now, wait);
+        now = WaitForBytes(lock, d, GetLe32(p), now, wait);
         uint32_t rx = 0, tx = 0;
         d.GetStatus(now, &rx, &tx);
-        AppendU32(answer, rx);
+        AppendLe32(*answer, rx);
         break;
     }
     case VFTDI_CLOSE:

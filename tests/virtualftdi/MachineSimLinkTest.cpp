@@ -4,6 +4,7 @@
 // simulator driver over TCP.
 #include "device/MachineLink.h"
 #include "device/VirtualFtdiClient.h"
+#include "platform/LittleEndian.h"
 #include "platform/Platform.h"
 #include "sim/machine-sim/LinkServer.h"
 
@@ -31,7 +32,12 @@ SimDevices Devices(std::initializer_list<const char*> descriptions, SimTiming ti
 
 Bytes Text(const char* s) { return Bytes(s, s + std::strlen(s)); }
 
-Bytes U32(uint32_t v) { Bytes b; vftdi::AppendU32(&b, v); return b; }
+Bytes U32(uint32_t v)
+{
+    Bytes b;
+    AppendLe32(b, v);
+    return b;
+}
 
 // Devices whose machines wait in their boot loaders, as EnterBios leaves them.
 SimDevices LoaderDevices(std::initializer_list<const char*> descriptions, SimTiming timing = {})
@@ -339,7 +345,7 @@ TEST(MachineSimLink, ReceiveWaitSleepsUntilTheConverterHandsBytesOver)
     answer.clear();
     EXPECT_EQ(server.Handle(&device, VFTDI_WAIT_RECEIVE, U32(5000), &answer, &closeAfter, sleep), FT_OK);
     ASSERT_EQ(answer.size(), 4u);
-    EXPECT_GE(vftdi::GetU32(answer.data()), 1u) << "all 15, or the part before a timer expiry";
+    EXPECT_GE(GetLe32(answer.data()), 1u) << "all 15, or the part before a timer expiry";
     ASSERT_FALSE(wakes.empty());
     EXPECT_LE(wakes.size(), 2u) << "one sleep to the hand-over (and one more if woken a hair early)";
     EXPECT_GT(wakes[0], start);

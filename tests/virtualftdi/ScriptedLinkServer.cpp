@@ -1,6 +1,7 @@
 #include "tests/virtualftdi/ScriptedLinkServer.h"
 
 #include "device/VirtualFtdiProtocol.h"
+#include "platform/LittleEndian.h"
 
 namespace vu::test {
 
@@ -70,13 +71,13 @@ void ScriptedLinkServer::Serve(net::SocketHandle s, int index)
     for (;;) {
         // Read as raw bytes, so the tests see exactly what the client sent.
         uint8_t header[VFTDI_REQUEST_HEADER];
-        if (!vftdi::RecvAll(s, header, sizeof header))
+        if (!net::RecvAll(s, header, sizeof header))
             break;
         LinkRequest rq;
         rq.connection = index;
         rq.op = header[0];
-        rq.payload.resize(vftdi::GetU32(header + 1));
-        if (!vftdi::RecvAll(s, rq.payload.data(), rq.payload.size()))
+        rq.payload.resize(GetLe32(header + 1));
+        if (!net::RecvAll(s, rq.payload.data(), rq.payload.size()))
             break;
         rq.raw.assign(header, header + sizeof header);
         rq.raw.insert(rq.raw.end(), rq.payload.begin(), rq.payload.end());

@@ -2,6 +2,7 @@
 // each call travels on, the exact request bytes, and what a broken or
 // missing simulator looks like to the link.
 #include "device/VirtualFtdiClient.h"
+#include "platform/LittleEndian.h"
 #include "tests/virtualftdi/ScriptedLinkServer.h"
 
 #include <gtest/gtest.h>
@@ -16,7 +17,6 @@ using namespace vu::test;
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using vftdi::GetU32;
 
 Bytes U32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
 
@@ -346,7 +346,7 @@ TEST(VirtualFtdiClient, LongReceiveWaitGoesInPiecesTheSimulatorAccepts)
         std::vector<uint32_t> pieces;
         for (const LinkRequest& rq : server.Requests())
             if (rq.op == VFTDI_WAIT_RECEIVE && rq.payload.size() == 4)
-                pieces.push_back(GetU32(rq.payload.data()));
+                pieces.push_back(GetLe32(rq.payload.data()));
         EXPECT_EQ(pieces, c.pieces);
         EXPECT_EQ(client.Close(h), FT_OK);
     }
@@ -359,7 +359,7 @@ TEST(VirtualFtdiClient, DescriptionsAreAskedOnTheIdleConnection)
         if (rq.op == VFTDI_LIST_COUNT)
             return LinkAnswer{0, U32(uint32_t(attached.size()))};
         if (rq.op == VFTDI_GET_DESCRIPTION) {
-            uint32_t i = GetU32(rq.payload.data());
+            uint32_t i = GetLe32(rq.payload.data());
             if (i >= attached.size())
                 return LinkAnswer{FT_DEVICE_NOT_FOUND, {}};
             return LinkAnswer{0, Bytes(attached[i].begin(), attached[i].end())};
@@ -404,7 +404,7 @@ TEST(VirtualFtdiClient, DescriptionListWhenTheSimulatorCannotGiveIt)
             if (rq.op == VFTDI_LIST_COUNT)
                 return LinkAnswer{0, U32(c.count)};
             if (rq.op == VFTDI_GET_DESCRIPTION)
-                return c.describe(GetU32(rq.payload.data()));
+                return c.describe(GetLe32(rq.payload.data()));
             return OneDevice(rq);
         });
         CVirtualFtdiClient client(server.Address());

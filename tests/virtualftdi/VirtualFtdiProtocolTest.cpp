@@ -35,11 +35,11 @@ struct SocketPair {
     Bytes Take(net::SocketHandle s, size_t n)
     {
         Bytes v(n);
-        if (!vftdi::RecvAll(s, v.data(), n))
+        if (!net::RecvAll(s, v.data(), n))
             v.clear();
         return v;
     }
-    void Put(net::SocketHandle s, const Bytes& bytes) { ASSERT_TRUE(vftdi::SendAll(s, bytes.data(), bytes.size())); }
+    void Put(net::SocketHandle s, const Bytes& bytes) { ASSERT_EQ(net::SendAll(s, bytes.data(), bytes.size()), bytes.size()); }
     net::SocketHandle listener = net::INVALID_SOCKET_HANDLE;
     net::SocketHandle a = net::INVALID_SOCKET_HANDLE;
     net::SocketHandle b = net::INVALID_SOCKET_HANDLE;
