@@ -198,15 +198,21 @@ public:
     {
         net::Startup();
         m_listener = net::TcpListen(net::InetAddr("127.0.0.1"), 0, &m_port);
+        // A simulator that knows only LIST_COUNT: every other op is answered 17,
+        // as by a simulator older than GET_DESCRIPTION.
         m_thread = std::thread([this, count] {
             net::SocketHandle s = net::Accept(m_listener);
             uint8_t request[VFTDI_REQUEST_HEADER];
-            if (s != net::INVALID_SOCKET_HANDLE && net::RecvAll(s, request, sizeof request)
-                && request[0] == VFTDI_LIST_COUNT) {
+            while (s != net::INVALID_SOCKET_HANDLE && net::RecvAll(s, request, sizeof request)) {
+                std::vector<uint8_t> payload(GetLe32(request + 1));
+                if (!payload.empty() && !net::RecvAll(s, payload.data(), payload.size()))
+                    break;
                 std::vector<uint8_t> answer;
-                AppendLe32(answer, FT_OK);
-                AppendLe32(answer, 4);
-                AppendLe32(answer, count);
+                bool known = request[0] == VFTDI_LIST_COUNT;
+                AppendLe32(answer, known ? FT_OK : FT_NOT_SUPPORTED);
+                AppendLe32(answer, known ? 4 : 0);
+                if (known)
+                    AppendLe32(answer, count);
                 net::SendAll(s, answer.data(), answer.size());
             }
             net::CloseSocket(s);
