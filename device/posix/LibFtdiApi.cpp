@@ -13,6 +13,7 @@ public:
         ftdi->module_detach_mode = mode;
     }
     void SetBitbangEnabled(ftdi_context* ftdi, bool enabled) override { ftdi->bitbang_enabled = enabled ? 1 : 0; }
+    void SetUsbReadTimeout(ftdi_context* ftdi, int ms) override { ftdi->usb_read_timeout = ms; }
 
     int UsbFindAll(ftdi_context* ftdi, ftdi_device_list** devlist, int vendor, int product) override
     {
@@ -31,6 +32,18 @@ public:
     int SetLatencyTimer(ftdi_context* ftdi, unsigned char latency) override
     {
         return ftdi_set_latency_timer(ftdi, latency);
+    }
+    int SetEventChar(ftdi_context* ftdi, unsigned char eventChar, unsigned char enable) override
+    {
+        return ftdi_set_event_char(ftdi, eventChar, enable);
+    }
+    int SetErrorChar(ftdi_context* ftdi, unsigned char errorChar, unsigned char enable) override
+    {
+        return ftdi_set_error_char(ftdi, errorChar, enable);
+    }
+    int ReadDataSetChunksize(ftdi_context* ftdi, unsigned int chunksize) override
+    {
+        return ftdi_read_data_set_chunksize(ftdi, chunksize);
     }
     int SetLineProperty2(ftdi_context* ftdi, ftdi_bits_type bits, ftdi_stopbits_type sbit, ftdi_parity_type parity,
                          ftdi_break_type breakType) override

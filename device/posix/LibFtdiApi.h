@@ -17,6 +17,8 @@ public:
     // Context fields that libftdi has no setter for.
     virtual void SetModuleDetachMode(ftdi_context* ftdi, ftdi_module_detach_mode mode) = 0;
     virtual void SetBitbangEnabled(ftdi_context* ftdi, bool enabled) = 0;
+    // How long one USB read may wait for the converter (libftdi's default: 5000 ms).
+    virtual void SetUsbReadTimeout(ftdi_context* ftdi, int ms) = 0;
 
     virtual int UsbFindAll(ftdi_context* ftdi, ftdi_device_list** devlist, int vendor, int product) = 0;
     virtual void ListFree(ftdi_device_list** devlist) = 0;
@@ -27,6 +29,9 @@ public:
     virtual int UsbReset(ftdi_context* ftdi) = 0;
 
     virtual int SetLatencyTimer(ftdi_context* ftdi, unsigned char latency) = 0;
+    virtual int SetEventChar(ftdi_context* ftdi, unsigned char eventChar, unsigned char enable) = 0;
+    virtual int SetErrorChar(ftdi_context* ftdi, unsigned char errorChar, unsigned char enable) = 0;
+    virtual int ReadDataSetChunksize(ftdi_context* ftdi, unsigned int chunksize) = 0;
     virtual int SetLineProperty2(ftdi_context* ftdi, ftdi_bits_type bits, ftdi_stopbits_type sbit,
                                  ftdi_parity_type parity, ftdi_break_type breakType) = 0;
     virtual int SetBaudrate(ftdi_context* ftdi, int baudrate) = 0;

@@ -12,6 +12,7 @@ namespace vu {
 
 struct CLibFtdiDriver::COpenConverter {
     ftdi_context* pContext = nullptr;
+    uint8_t latencyMs = 16;
     uint8_t rx[RX_BUFFER_SIZE];
     uint32_t nRxLen = 0;
     // The line as last set, so that a break on or off keeps it.
@@ -163,6 +164,8 @@ FT_STATUS CLibFtdiDriver::OpenByDescription(const char* description, FT_HANDLE* 
     // back at close (libftdi's default would leave it detached).
     m_pApi->SetModuleDetachMode(context, AUTO_DETACH_REATACH_SIO_MODULE);
 
+    auto c = std::make_unique<COpenConverter>();
+    c->pContext = context;
     FT_STATUS st = FT_DEVICE_NOT_FOUND;
     {
         CConverterList list(*m_pApi);
@@ -182,11 +185,11 @@ FT_STATUS CLibFtdiDriver::OpenByDescription(const char* description, FT_HANDLE* 
                     continue;
                 if ((result = m_pApi->UsbOpenDev(context, dev)) < 0) {
                     st = Failed("ftdi_usb_open_dev", result, context, FT_DEVICE_NOT_OPENED);
-                } else if ((result = m_pApi->SetLatencyTimer(context, LATENCY_TIMER_MS)) < 0) {
-                    st = Failed("ftdi_set_latency_timer", result, context, FT_DEVICE_NOT_OPENED);
+                } else if ((st = SetLatency(*c, LATENCY_TIMER_MS, FT_DEVICE_NOT_OPENED)) != FT_OK) {
                     m_pApi->UsbClose(context);
-                } else {
-                    st = FT_OK;
+                } else if ((result = m_pApi->ReadDataSetChunksize(context, READ_CHUNK_SIZE)) < 0) {
+                    st = Failed("ftdi_read_data_set_chunksize", result, context, FT_DEVICE_NOT_OPENED);
+                    m_pApi->UsbClose(context);
                 }
                 break;
             }
@@ -195,11 +198,47 @@ FT_STATUS CLibFtdiDriver::OpenByDescription(const char* description, FT_HANDLE* 
         m_pApi->Free(context);
         return st;
     }
-    auto c = std::make_unique<COpenConverter>();
-    c->pContext = context;
     *handle = c.get();
     m_open.push_back(std::move(c));
     m_strLastFailure.clear();
+    return FT_OK;
+}
+
+FT_STATUS CLibFtdiDriver::SetLatency(COpenConverter& c, uint8_t ms, FT_STATUS failure)
+{
+    int result = m_pApi->SetLatencyTimer(c.pContext, ms);
+    if (result < 0)
+        return Failed("ftdi_set_latency_timer", result, c.pContext, failure);
+    c.latencyMs = ms;
+    // Without this, a stalled converter holds a single read for libftdi's 5 s.
+    m_pApi->SetUsbReadTimeout(c.pContext, ms + USB_READ_MARGIN_MS);
+    return FT_OK;
+}
+
+FT_STATUS CLibFtdiDriver::SetLatencyTimer(FT_HANDLE h, uint8_t ms)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    COpenConverter* c = Find(h);
+    if (!c)
+        return FT_INVALID_HANDLE;
+    if (ms < 2) // the D2XX range; libftdi would also take 1
+        return FT_INVALID_PARAMETER;
+    return SetLatency(*c, ms, FT_IO_ERROR);
+}
+
+FT_STATUS CLibFtdiDriver::SetChars(FT_HANDLE h, uint8_t eventChar, uint8_t eventEnable, uint8_t errorChar,
+                                   uint8_t errorEnable)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    COpenConverter* c = Find(h);
+    if (!c)
+        return FT_INVALID_HANDLE;
+    int result = m_pApi->SetEventChar(c->pContext, eventChar, eventEnable ? 1 : 0);
+    if (result < 0)
+        return Failed("ftdi_set_event_char", result, c->pContext, FT_IO_ERROR);
+    result = m_pApi->SetErrorChar(c->pContext, errorChar, errorEnable ? 1 : 0);
+    if (result < 0)
+        return Failed("ftdi_set_error_char", result, c->pContext, FT_IO_ERROR);
     return FT_OK;
 }
 
@@ -313,6 +352,31 @@ FT_STATUS CLibFtdiDriver::GetStatus(FT_HANDLE h, uint32_t* rxQueue, uint32_t* tx
     if (rxQueue)
         *rxQueue = c->nRxLen; // bytes already here stay readable after a failed fetch
     return st;
+}
+
+FT_STATUS CLibFtdiDriver::WaitReceive(FT_HANDLE h, uint32_t ms, uint32_t* rxQueue)
+{
+    uint32_t ignored;
+    if (!rxQueue)
+        rxQueue = &ignored;
+    *rxQueue = 0;
+    std::lock_guard<std::mutex> lock(m_lock);
+    COpenConverter* c = Find(h);
+    if (!c)
+        return FT_INVALID_HANDLE;
+    // Each ftdi_read_data waits in the USB stack for the converter's next
+    // packet: data, or the status bytes alone when its latency timer ran out.
+    const uint32_t start = m_clock.TickCount();
+    while (c->nRxLen == 0) {
+        int result = m_pApi->ReadData(c->pContext, c->rx, int(RX_BUFFER_SIZE));
+        if (result < 0)
+            return Failed("ftdi_read_data", result, c->pContext, FT_IO_ERROR);
+        c->nRxLen = std::min(static_cast<uint32_t>(result), RX_BUFFER_SIZE);
+        if (c->nRxLen == 0 && m_clock.TickCount() - start >= ms)
+            break;
+    }
+    *rxQueue = c->nRxLen;
+    return FT_OK;
 }
 
 FT_STATUS CLibFtdiDriver::Read(FT_HANDLE h, void* buffer, uint32_t count, uint32_t* returned)

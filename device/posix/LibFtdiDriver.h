@@ -25,6 +25,14 @@ public:
     // Short, so that a two-byte reply reaches the host without waiting for
     // the converter's default 16 ms.
     static constexpr unsigned char LATENCY_TIMER_MS = 2;
+    // One packet per USB read. The converter answers every read within its
+    // latency timer (with the two status bytes alone when nothing came), so
+    // the read's own time-out can sit just above the timer: only a stalled
+    // converter reaches it. A longer read could still be bringing packets
+    // when its time-out strikes, and libftdi drops what such a read got.
+    static constexpr unsigned int READ_CHUNK_SIZE = 64;
+    // What a converter may take beyond its latency timer to answer a read.
+    static constexpr int USB_READ_MARGIN_MS = 30;
     // How long a read of more bytes than GetStatus counted waits for the rest.
     static constexpr uint32_t READ_REST_LIMIT_MS = 500;
     // A USB string descriptor holds at most 126 characters.
@@ -49,6 +57,15 @@ public:
     FT_STATUS SetBreakOff(FT_HANDLE h) override;
     FT_STATUS Purge(FT_HANDLE h, uint32_t mask) override;
     FT_STATUS Close(FT_HANDLE h) override;
+    // ftdi_set_latency_timer (2 to 255 ms); the reads' time-out follows it.
+    FT_STATUS SetLatencyTimer(FT_HANDLE h, uint8_t ms) override;
+    // ftdi_set_event_char, then ftdi_set_error_char.
+    FT_STATUS SetChars(FT_HANDLE h, uint8_t eventChar, uint8_t eventEnable, uint8_t errorChar,
+                       uint8_t errorEnable) override;
+    // Reads the converter's packets, each read waiting for the next one,
+    // until a byte has come or ms have passed (by at most one latency
+    // period, or one read's time-out when the converter has stalled).
+    FT_STATUS WaitReceive(FT_HANDLE h, uint32_t ms, uint32_t* rxQueue) override;
     // The USB product strings of the attached converters. On a nonzero
     // status the list holds the strings that could be read.
     FT_STATUS ListDescriptions(std::vector<std::string>* descriptions) override;
@@ -59,6 +76,8 @@ private:
 
     COpenConverter* Find(FT_HANDLE h);
     FT_STATUS EnumerationContext(ftdi_context** context);
+    // Latency timer and the reads' time-out, set together.
+    FT_STATUS SetLatency(COpenConverter& c, uint8_t ms, FT_STATUS failure);
     FT_STATUS SetLine(COpenConverter& c, ftdi_bits_type bits, ftdi_stopbits_type stopBits, ftdi_parity_type parity,
                       ftdi_break_type breakState);
     // Logs one line with libftdi's own text and returns status.

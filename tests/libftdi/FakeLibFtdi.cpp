@@ -96,7 +96,9 @@ ftdi_context* FakeLibFtdi::New()
         return nullptr;
     }
     auto* ftdi = new ftdi_context{};
-    ftdi->module_detach_mode = AUTO_DETACH_SIO_MODULE; // libftdi's default
+    ftdi->module_detach_mode = AUTO_DETACH_SIO_MODULE; // libftdi's defaults
+    ftdi->usb_read_timeout = 5000;
+    ftdi->readbuffer_chunksize = 4096;
     m_bus.contextIds[ftdi] = m_bus.nextContextId++;
     ++m_bus.liveContexts;
     m_bus.calls.push_back("ftdi_new -> " + m_bus.Name(ftdi));
@@ -120,6 +122,8 @@ void FakeLibFtdi::SetModuleDetachMode(ftdi_context* ftdi, ftdi_module_detach_mod
 }
 
 void FakeLibFtdi::SetBitbangEnabled(ftdi_context* ftdi, bool enabled) { ftdi->bitbang_enabled = enabled ? 1 : 0; }
+
+void FakeLibFtdi::SetUsbReadTimeout(ftdi_context* ftdi, int ms) { ftdi->usb_read_timeout = ms; }
 
 int FakeLibFtdi::UsbFindAll(ftdi_context* ftdi, ftdi_device_list** devlist, int vendor, int product)
 {
@@ -229,6 +233,41 @@ int FakeLibFtdi::SetLatencyTimer(ftdi_context* ftdi, unsigned char latency)
     return 0;
 }
 
+int FakeLibFtdi::SetEventChar(ftdi_context* ftdi, unsigned char eventChar, unsigned char enable)
+{
+    int result;
+    if (Enter("ftdi_set_event_char", m_bus.Name(ftdi) + ", " + Hex(eventChar, 2) + ", " + std::to_string(enable), ftdi,
+              &result))
+        return result;
+    FakeConverter* c = m_bus.Held(ftdi);
+    if (!c)
+        return Unavailable(ftdi);
+    c->eventChar = enable ? eventChar : -1;
+    return 0;
+}
+
+int FakeLibFtdi::SetErrorChar(ftdi_context* ftdi, unsigned char errorChar, unsigned char enable)
+{
+    int result;
+    if (Enter("ftdi_set_error_char", m_bus.Name(ftdi) + ", " + Hex(errorChar, 2) + ", " + std::to_string(enable), ftdi,
+              &result))
+        return result;
+    FakeConverter* c = m_bus.Held(ftdi);
+    if (!c)
+        return Unavailable(ftdi);
+    c->errorChar = enable ? errorChar : -1;
+    return 0;
+}
+
+int FakeLibFtdi::ReadDataSetChunksize(ftdi_context* ftdi, unsigned int chunksize)
+{
+    int result;
+    if (Enter("ftdi_read_data_set_chunksize", m_bus.Name(ftdi) + ", " + std::to_string(chunksize), ftdi, &result))
+        return result;
+    ftdi->readbuffer_chunksize = chunksize; // a context setting: no converter needed
+    return 0;
+}
+
 int FakeLibFtdi::SetLineProperty2(ftdi_context* ftdi, ftdi_bits_type bits, ftdi_stopbits_type sbit,
                                   ftdi_parity_type parity, ftdi_break_type breakType)
 {
@@ -283,9 +322,20 @@ int FakeLibFtdi::ReadData(ftdi_context* ftdi, unsigned char* buf, int size)
     FakeConverter* c = m_bus.Held(ftdi);
     if (!c)
         return Unavailable(ftdi);
-    if (c->arriving.empty() || size <= 0)
+    if (c->stalled) {
+        if (m_bus.clock)
+            m_bus.clock->Advance(uint64_t(ftdi->usb_read_timeout) * 1000);
+        ftdi->error_str = "usb bulk read failed";
+        return -7; // LIBUSB_ERROR_TIMEOUT, passed on by libftdi
+    }
+    const uint64_t now = m_bus.clock ? m_bus.clock->NowUs() : 0;
+    if (c->arriving.empty() || c->arriving.front().atUs > now || size <= 0) {
+        // Nothing yet: the converter's status bytes alone, when its timer runs out.
+        if (m_bus.clock)
+            m_bus.clock->Advance(uint64_t(c->latency) * 1000);
         return 0;
-    std::vector<uint8_t>& chunk = c->arriving.front();
+    }
+    std::vector<uint8_t>& chunk = c->arriving.front().bytes;
     size_t n = std::min(chunk.size(), size_t(size));
     std::memcpy(buf, chunk.data(), n);
     chunk.erase(chunk.begin(), chunk.begin() + n);

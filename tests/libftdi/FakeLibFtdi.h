@@ -1,9 +1,13 @@
 // A stand-in for libftdi1 and the USB bus behind it: converters with product
 // strings, a record of every libftdi call made, scripted failures with
 // libftdi-style error texts, and the converter state the calls leave behind.
+// With a clock, a read waits as the USB stack does: for the converter's next
+// packet, which comes when its latency timer runs out if nothing else does,
+// or for the read's time-out when the converter has stalled.
 #pragma once
 
 #include "device/posix/LibFtdiApi.h"
+#include "tests/testsupport/VirtualSystem.h"
 
 #include <cstdint>
 #include <deque>
@@ -26,15 +30,22 @@ struct FakeConverter {
     ftdi_context* heldBy = nullptr;
     ftdi_module_detach_mode detachModeAtOpen = DONT_DETACH_SIO_MODULE;
     int latency = 16;
+    int eventChar = -1, errorChar = -1; // -1: disabled
+    bool stalled = false; // answers no read: each one runs into its time-out
     int baud = 0; // the rate the UART runs at
     int bits = 8, stopBits = 0, parity = 0;
     bool breakOn = false;
     std::vector<uint8_t> bitmodeMasks;
     std::vector<uint8_t> written;
-    // Bytes on their way in; each ftdi_read_data takes from the first chunk only.
-    std::deque<std::vector<uint8_t>> arriving;
+    // Bytes on their way in; each ftdi_read_data takes from the first chunk
+    // only, once the clock has reached the chunk's time.
+    struct Chunk {
+        std::vector<uint8_t> bytes;
+        uint64_t atUs = 0;
+    };
+    std::deque<Chunk> arriving;
 
-    void Arrive(std::vector<uint8_t> bytes) { arriving.push_back(std::move(bytes)); }
+    void Arrive(std::vector<uint8_t> bytes, uint64_t atUs = 0) { arriving.push_back({std::move(bytes), atUs}); }
 };
 
 class FakeBus {
@@ -52,6 +63,7 @@ public:
     std::vector<std::string> calls;       // "ftdi_set_baudrate(c2, 115200)"
     int liveContexts = 0;
     int liveListEntries = 0;
+    VirtualSystem* clock = nullptr; // null: reads take no time
 
     // For FakeLibFtdi.
     struct Failure {
@@ -78,6 +90,7 @@ public:
     void Free(ftdi_context* ftdi) override;
     void SetModuleDetachMode(ftdi_context* ftdi, ftdi_module_detach_mode mode) override;
     void SetBitbangEnabled(ftdi_context* ftdi, bool enabled) override;
+    void SetUsbReadTimeout(ftdi_context* ftdi, int ms) override;
     int UsbFindAll(ftdi_context* ftdi, ftdi_device_list** devlist, int vendor, int product) override;
     void ListFree(ftdi_device_list** devlist) override;
     int UsbGetStrings(ftdi_context* ftdi, libusb_device* dev, char* manufacturer, int mnfLen, char* description,
@@ -86,6 +99,9 @@ public:
     int UsbClose(ftdi_context* ftdi) override;
     int UsbReset(ftdi_context* ftdi) override;
     int SetLatencyTimer(ftdi_context* ftdi, unsigned char latency) override;
+    int SetEventChar(ftdi_context* ftdi, unsigned char eventChar, unsigned char enable) override;
+    int SetErrorChar(ftdi_context* ftdi, unsigned char errorChar, unsigned char enable) override;
+    int ReadDataSetChunksize(ftdi_context* ftdi, unsigned int chunksize) override;
     int SetLineProperty2(ftdi_context* ftdi, ftdi_bits_type bits, ftdi_stopbits_type sbit, ftdi_parity_type parity,
                          ftdi_break_type breakType) override;
     int SetBaudrate(ftdi_context* ftdi, int baudrate) override;

@@ -24,6 +24,7 @@ namespace {
 
 class LibFtdiDriverTest : public ::testing::Test {
 protected:
+    void SetUp() override { bus.clock = &clock; }
     void TearDown() override
     {
         driver.reset();
@@ -188,7 +189,8 @@ TEST_F(LibFtdiDriverTest, OpenSearchesReadsStringsAndOpensOnAContextOfItsOwn)
                 ElementsAre("ftdi_new -> c1", "ftdi_usb_find_all(c1, 0403:6001)", "ftdi_usb_find_all(c1, 0403:6015)",
                             "ftdi_usb_find_all(c1, 0403:6014)", "ftdi_usb_get_strings(c1, d0)",
                             "ftdi_usb_get_strings(c1, d1)", "ftdi_usb_open_dev(c1, d1)",
-                            "ftdi_set_latency_timer(c1, 2)", "ftdi_list_free"));
+                            "ftdi_set_latency_timer(c1, 2)", "ftdi_read_data_set_chunksize(c1, 64)",
+                            "ftdi_list_free"));
 
     // Not found: the context goes again; nothing to log, libftdi did not fail.
     mark = bus.Mark();
@@ -239,6 +241,7 @@ TEST_F(LibFtdiDriverTest, OpenFailuresReleaseEverythingAndSayWhy)
         {"ftdi_usb_find_all", -6, "libusb_get_device_descriptor() failed", FT_IO_ERROR},
         {"ftdi_usb_open_dev", -8, "inappropriate permissions on device!", FT_DEVICE_NOT_OPENED},
         {"ftdi_set_latency_timer", -1, "unable to set latency timer", FT_DEVICE_NOT_OPENED},
+        {"ftdi_read_data_set_chunksize", -1, "out of memory for readbuffer", FT_DEVICE_NOT_OPENED},
     };
     bus.Add("Vantorelle");
     for (const Case& c : cases) {
@@ -291,6 +294,9 @@ TEST_F(LibFtdiDriverTest, BadHandlesAndArgumentsReachNoLibftdiCall)
         EXPECT_EQ(driver->SetBreakOn(bad), FT_INVALID_HANDLE);
         EXPECT_EQ(driver->SetBreakOff(bad), FT_INVALID_HANDLE);
         EXPECT_EQ(driver->Purge(bad, FT_PURGE_RX), FT_INVALID_HANDLE);
+        EXPECT_EQ(driver->SetLatencyTimer(bad, 16), FT_INVALID_HANDLE);
+        EXPECT_EQ(driver->SetChars(bad, 0x0A, 1, 0, 0), FT_INVALID_HANDLE);
+        EXPECT_EQ(driver->WaitReceive(bad, 10, &n), FT_INVALID_HANDLE);
         EXPECT_EQ(driver->Close(bad), FT_INVALID_HANDLE);
     }
     FT_HANDLE out;
@@ -303,6 +309,7 @@ TEST_F(LibFtdiDriverTest, BadHandlesAndArgumentsReachNoLibftdiCall)
     EXPECT_EQ(driver->Write(h, nullptr, 1, &n), FT_INVALID_PARAMETER);
     EXPECT_EQ(driver->Read(h, nullptr, 1, &n), FT_INVALID_PARAMETER);
     EXPECT_EQ(driver->Purge(h, 4), FT_INVALID_PARAMETER);
+    EXPECT_EQ(driver->SetLatencyTimer(h, 1), FT_INVALID_PARAMETER);
     struct Line {
         uint8_t bits, stop, parity;
     } badLines[] = {{6, 0, 0}, {9, 0, 0}, {8, 3, 0}, {8, 0, 5}};
@@ -469,6 +476,99 @@ TEST_F(LibFtdiDriverTest, AFailedFetchStillReportsTheBytesAlreadyHere)
     EXPECT_EQ(driver->Close(h), FT_OK);
 }
 
+// ---- waiting for the converter ----
+
+TEST_F(LibFtdiDriverTest, EveryReadIsBoundedJustAboveTheLatencyTimerNotByLibftdisFiveSeconds)
+{
+    FT_HANDLE h = OpenOne();
+    ftdi_context* context = bus.converters[0].heldBy;
+    EXPECT_EQ(context->readbuffer_chunksize, CLibFtdiDriver::READ_CHUNK_SIZE);
+    EXPECT_EQ(context->usb_read_timeout, CLibFtdiDriver::LATENCY_TIMER_MS + CLibFtdiDriver::USB_READ_MARGIN_MS);
+
+    // A stalled converter holds a status poll for one read's time-out.
+    bus.converters[0].stalled = true;
+    uint32_t rx = 99;
+    const uint64_t before = clock.NowUs();
+    EXPECT_EQ(driver->GetStatus(h, &rx, nullptr, nullptr), FT_IO_ERROR);
+    EXPECT_LE(clock.NowUs() - before, uint64_t(CLibFtdiDriver::LATENCY_TIMER_MS + CLibFtdiDriver::USB_READ_MARGIN_MS) * 1000 + 2000);
+    EXPECT_EQ(rx, 0u);
+    EXPECT_THAT(log.Lines(), ElementsAre(L"libftdi ftdi_read_data failed (-7): usb bulk read failed"));
+
+    // A longer latency timer moves the time-out with it.
+    bus.converters[0].stalled = false;
+    mark = bus.Mark();
+    EXPECT_EQ(driver->SetLatencyTimer(h, 16), FT_OK);
+    EXPECT_THAT(Calls(), ElementsAre("ftdi_set_latency_timer(c1, 16)"));
+    EXPECT_EQ(bus.converters[0].latency, 16);
+    EXPECT_EQ(context->usb_read_timeout, 16 + CLibFtdiDriver::USB_READ_MARGIN_MS);
+    bus.Fail("ftdi_set_latency_timer", -2, "unable to set latency timer");
+    EXPECT_EQ(driver->SetLatencyTimer(h, 255), FT_IO_ERROR);
+    EXPECT_EQ(context->usb_read_timeout, 16 + CLibFtdiDriver::USB_READ_MARGIN_MS) << "a refused timer moves nothing";
+    EXPECT_EQ(driver->Close(h), FT_OK);
+}
+
+TEST_F(LibFtdiDriverTest, TheReceiveWaitReadsPacketByPacketUntilAByteComesOrTheTimeHasPassed)
+{
+    FT_HANDLE h = OpenOne();
+    FakeConverter& c = bus.converters[0];
+    struct Case {
+        const char* name;
+        uint32_t arrivesAfterMs; // 0: nothing comes
+        uint32_t waitMs;
+        uint32_t expectedQueue;
+        uint32_t minMs, maxMs;   // how long the wait took
+    } cases[] = {
+        {"nothing comes", 0, 100, 0, 100, 100 + CLibFtdiDriver::LATENCY_TIMER_MS},
+        {"a reply after 30 ms", 30, 100, 3, 30, 30 + CLibFtdiDriver::LATENCY_TIMER_MS},
+        {"a reply after the wait", 150, 100, 0, 100, 100 + CLibFtdiDriver::LATENCY_TIMER_MS},
+        {"a zero wait still asks once", 0, 0, 0, 0, CLibFtdiDriver::LATENCY_TIMER_MS},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        clock.SetTickStepUs(0);
+        driver->Purge(h, FT_PURGE_RX);
+        if (k.arrivesAfterMs)
+            c.Arrive({0xD1, 0x00, 0x11}, clock.NowUs() + k.arrivesAfterMs * 1000ull);
+        uint32_t rx = 99;
+        const uint64_t before = clock.NowUs();
+        EXPECT_EQ(driver->WaitReceive(h, k.waitMs, &rx), FT_OK);
+        const uint64_t took = (clock.NowUs() - before) / 1000;
+        EXPECT_EQ(rx, k.expectedQueue);
+        EXPECT_GE(took, k.minMs);
+        EXPECT_LE(took, k.maxMs);
+    }
+    // What came is there for the read, and a wait with bytes here asks nothing.
+    c.Arrive({0x22}, clock.NowUs());
+    uint32_t rx = 0;
+    ASSERT_EQ(driver->WaitReceive(h, 100, &rx), FT_OK);
+    mark = bus.Mark();
+    EXPECT_EQ(driver->WaitReceive(h, 100, &rx), FT_OK);
+    EXPECT_EQ(rx, 1u);
+    EXPECT_THAT(Calls(), IsEmpty());
+    EXPECT_THAT(ReadAll(h, 1), ElementsAre(0x22));
+
+    // A stalled converter ends the wait with a failure after one read's time-out.
+    c.stalled = true;
+    const uint64_t before = clock.NowUs();
+    EXPECT_EQ(driver->WaitReceive(h, 5000, &rx), FT_IO_ERROR);
+    EXPECT_EQ(rx, 0u);
+    EXPECT_LE(clock.NowUs() - before, uint64_t(CLibFtdiDriver::LATENCY_TIMER_MS + CLibFtdiDriver::USB_READ_MARGIN_MS) * 1000);
+    c.stalled = false;
+    EXPECT_EQ(driver->Close(h), FT_OK);
+}
+
+TEST_F(LibFtdiDriverTest, TheCharactersReachBothLibftdiCalls)
+{
+    FT_HANDLE h = OpenOne();
+    EXPECT_EQ(driver->SetChars(h, 0xD6, 1, 0x3F, 0), FT_OK);
+    EXPECT_EQ(driver->SetChars(h, 0x0A, 0, 0xEE, 7), FT_OK); // any nonzero enables
+    EXPECT_THAT(Calls(), ElementsAre("ftdi_set_event_char(c1, D6, 1)", "ftdi_set_error_char(c1, 3F, 0)",
+                                     "ftdi_set_event_char(c1, 0A, 0)", "ftdi_set_error_char(c1, EE, 1)"));
+    EXPECT_EQ(bus.converters[0].eventChar, -1);
+    EXPECT_EQ(bus.converters[0].errorChar, 0xEE);
+    EXPECT_EQ(driver->Close(h), FT_OK);
+}
+
 // ---- purge, reset, close ----
 
 TEST_F(LibFtdiDriverTest, PurgeUsesTheFlushCallOfEachDirectionAndEmptiesTheOwnBuffer)
@@ -559,6 +659,10 @@ TEST_F(LibFtdiDriverTest, EveryLibftdiFailureIsANonzeroStatusAndOneLineWithItsTe
         {"Purge TX", "ftdi_tcoflush", [](IFtdiDriver& d, FT_HANDLE h) { return d.Purge(h, FT_PURGE_TX); }},
         {"Purge both", "ftdi_tcioflush",
          [](IFtdiDriver& d, FT_HANDLE h) { return d.Purge(h, FT_PURGE_RX | FT_PURGE_TX); }},
+        {"SetLatencyTimer", "ftdi_set_latency_timer", [](IFtdiDriver& d, FT_HANDLE h) { return d.SetLatencyTimer(h, 16); }},
+        {"SetChars event", "ftdi_set_event_char", [](IFtdiDriver& d, FT_HANDLE h) { return d.SetChars(h, 0x0A, 1, 0, 0); }},
+        {"SetChars error", "ftdi_set_error_char", [](IFtdiDriver& d, FT_HANDLE h) { return d.SetChars(h, 0x0A, 1, 0, 0); }},
+        {"WaitReceive", "ftdi_read_data", [&](IFtdiDriver& d, FT_HANDLE h) { return d.WaitReceive(h, 100, &n); }},
         {"Close", "ftdi_usb_close", [](IFtdiDriver& d, FT_HANDLE h) { return d.Close(h); }},
     };
     bus.Add("Vantorelle");
