@@ -73,6 +73,15 @@ e2e_export_tool_env() {
   export VANTORELLE_ADDRESS_PAGE=$E2E_PAGE_URL
 }
 
+# The tool reaches the simulator the way it reaches a real machine on Linux:
+# through libftdi1, over the virtual FT232R of sim/usb-ftdi, whose folder
+# ($1) goes first on the tool's library path. Call after e2e_export_tool_env.
+e2e_use_usb_converter() {
+  unset VANTORELLE_SIMULATOR
+  export VANTORELLE_USB_SIMULATOR=$E2E_SIM_ADDRESS
+  export LD_LIBRARY_PATH=$1${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
+}
+
 # Stops one process we started (SIGTERM, then SIGKILL after 15 s) and waits for it.
 e2e_stop() {
   local pid=$1 i

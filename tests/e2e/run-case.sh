@@ -5,6 +5,10 @@
 #
 #   run-case.sh CASE TOOL SERVER SIMULATOR
 #   CASE: update-short update-long repair-data repair-card version-info faults
+#         list-devices
+# With E2E_USB_LIBDIR set (the folder of sim/usb-ftdi's libusb-1.0.so.0), the
+# tool reaches the simulator through libftdi1 and the virtual FT232R instead
+# of its own simulator client.
 set -uo pipefail
 case_name=$1 tool=$2 server=$3 sim=$4
 here=$(cd "$(dirname "$0")" && pwd)
@@ -46,15 +50,27 @@ case $case_name in
     sim_args=(--fault D8:refuse:times=2:after=30 --fault A4:refuse:times=1:after=4)
     command=update final="Update success."
     checks=(firmware image item6=V2.35) ;;
+  list-devices)   # two converters; the tool names the one it opens
+    firmware=3000 image=5000 item6=V2.36 n=7
+    sim_args=(--device "FT232R USB UART" --device Vantorelle)
+    command=--list-devices final="The tool would open: Vantorelle"
+    checks=(no-firmware no-image) ;;
   *) echo "unknown case $case_name" >&2; exit 2 ;;
 esac
 
 e2e_make_content "$server" "$work/content" "$firmware" "$image" "$item6" || exit 1
+# The USB runs take addresses of their own, apart from the same cases' plain runs.
+[ -n "${E2E_USB_LIBDIR:-}" ] && n=$((n + 10))
 address=$(e2e_pick_address "$n")
 e2e_start_server "$server" "$address" "$work/content" "$work/server.log" "${server_args[@]}" || exit 1
 e2e_start_sim "$sim" "$work/machine" "$work/sim.log" "${sim_args[@]}" || exit 1
 e2e_export_tool_env
-e2e_say "$case_name: server $address, machine $E2E_SIM_ADDRESS"
+road="its simulator client"
+if [ -n "${E2E_USB_LIBDIR:-}" ]; then
+  e2e_use_usb_converter "$E2E_USB_LIBDIR"
+  road="libftdi1 and the virtual FT232R"
+fi
+e2e_say "$case_name: server $address, machine $E2E_SIM_ADDRESS, reached through $road"
 
 "$tool" "$command" >"$work/tool.out" 2>&1
 status=$?
@@ -74,6 +90,10 @@ case $case_name in
   repair-card)
     if grep -q ' 0 card reader commands' "$work/machine/report.txt"; then
       e2e_fail "no card command reached the machine's reader"; ok=1
+    fi ;;
+  list-devices)
+    if ! grep -q '^Attached converters: 2$' "$work/tool.out"; then
+      e2e_fail "the tool did not list both converters"; ok=1
     fi ;;
   faults)
     cuts=$(grep -c 'fault=cut' "$work/requests.log")
