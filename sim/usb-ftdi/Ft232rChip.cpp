@@ -376,6 +376,12 @@ int CFt232rChip::BulkInStep(InTransfer& t, uint32_t waitUntil)
 {
     if (!m_hDevice)
         return USB_ERROR_NO_DEVICE;
+    if (m_bStalled) {
+        const int32_t left = int32_t(waitUntil - m_sys.TickCount());
+        if (left > 0)
+            m_sys.Sleep(uint32_t(left));
+        return 0;
+    }
     uint32_t queued = 0;
     {
         uint32_t tx = 0, events = 0;

@@ -114,6 +114,10 @@ public:
     // yet; below 0: a libusb error.
     int BulkInStep(InTransfer& t, uint32_t waitUntil);
 
+    // A stalled converter: it answers no bulk IN request any more, so every
+    // read runs into its own time-out (fault injection for the host's waits).
+    void SetStalled(bool stalled) { m_bStalled = stalled; }
+
     // The state the requests left, for tests.
     uint32_t BaudRate() const { return m_baud; }
     uint8_t LatencyMs() const { return m_latencyMs; }
@@ -144,6 +148,7 @@ private:
     std::string m_description;
     FT_HANDLE m_hDevice = nullptr;
     bool m_bWaitReceive = true; // false once the simulator refused WAIT_RECEIVE
+    bool m_bStalled = false;
 
     // What the requests set.
     uint32_t m_baud = 9600;

@@ -11,6 +11,9 @@
 // and let go at libusb_close; reading descriptors takes nothing.
 // Asynchronous transfers run inside libusb_handle_events_timeout*, on the
 // thread that calls it, in the order they were submitted.
+// VANTORELLE_USB_FAULT=stall-in, read when a converter is taken, makes it a
+// stalled one: it answers no bulk IN request, so each read runs into its
+// time-out.
 #include "sim/usb-ftdi/Ft232rChip.h"
 #include "sim/usb-ftdi/UsbAbi.h"
 
@@ -145,6 +148,7 @@ int TakeChip(UsbDeviceHandle* h)
         if (!Lib().driver)
             return USB_ERROR_NO_DEVICE;
         h->chip = std::make_unique<CFt232rChip>(*Lib().driver, Clock(), h->device->strings.product);
+        h->chip->SetStalled(GetEnv("VANTORELLE_USB_FAULT") == "stall-in");
     }
     return h->chip->Attach();
 }

@@ -409,6 +409,22 @@ TEST_F(Ft232rChipTest, WithoutTheReceiveWaitTheChipPollsAndReleasesTheSame)
     EXPECT_EQ(side.waits, 0);
 }
 
+TEST_F(Ft232rChipTest, AStalledChipSendsNothingUntilTheCallersLimit)
+{
+    side.Queue(Counting(10));
+    chip.SetStalled(true);
+    std::vector<uint8_t> buffer(64);
+    InTransfer t;
+    t.buffer = buffer.data();
+    t.length = 64;
+    const uint64_t start = clock.NowUs();
+    EXPECT_EQ(chip.BulkInStep(t, clock.TickCount() + 50), 0);
+    EXPECT_EQ(clock.NowUs() - start, 50000u);
+    EXPECT_EQ(t.actual, 0);
+    chip.SetStalled(false);
+    EXPECT_EQ(In(), Packet(Counting(10))) << "nothing was lost";
+}
+
 // ---- descriptors ----
 
 TEST(Ft232rDescriptors, AreThoseOfAnFt232r)
