@@ -233,30 +233,27 @@ int FakeLibFtdi::SetLatencyTimer(ftdi_context* ftdi, unsigned char latency)
     return 0;
 }
 
-int FakeLibFtdi::SetEventChar(ftdi_context* ftdi, unsigned char eventChar, unsigned char enable)
+int FakeLibFtdi::SetCharacter(const char* call, int FakeConverter::*field, ftdi_context* ftdi, unsigned char ch,
+                              unsigned char enable)
 {
     int result;
-    if (Enter("ftdi_set_event_char", m_bus.Name(ftdi) + ", " + Hex(eventChar, 2) + ", " + std::to_string(enable), ftdi,
-              &result))
+    if (Enter(call, m_bus.Name(ftdi) + ", " + Hex(ch, 2) + ", " + std::to_string(enable), ftdi, &result))
         return result;
     FakeConverter* c = m_bus.Held(ftdi);
     if (!c)
         return Unavailable(ftdi);
-    c->eventChar = enable ? eventChar : -1;
+    c->*field = enable ? ch : -1;
     return 0;
+}
+
+int FakeLibFtdi::SetEventChar(ftdi_context* ftdi, unsigned char eventChar, unsigned char enable)
+{
+    return SetCharacter("ftdi_set_event_char", &FakeConverter::eventChar, ftdi, eventChar, enable);
 }
 
 int FakeLibFtdi::SetErrorChar(ftdi_context* ftdi, unsigned char errorChar, unsigned char enable)
 {
-    int result;
-    if (Enter("ftdi_set_error_char", m_bus.Name(ftdi) + ", " + Hex(errorChar, 2) + ", " + std::to_string(enable), ftdi,
-              &result))
-        return result;
-    FakeConverter* c = m_bus.Held(ftdi);
-    if (!c)
-        return Unavailable(ftdi);
-    c->errorChar = enable ? errorChar : -1;
-    return 0;
+    return SetCharacter("ftdi_set_error_char", &FakeConverter::errorChar, ftdi, errorChar, enable);
 }
 
 int FakeLibFtdi::ReadDataSetChunksize(ftdi_context* ftdi, unsigned int chunksize)

@@ -116,6 +116,9 @@ public:
 private:
     // Records the call; true when a scripted failure applies (result set).
     bool Enter(const std::string& call, const std::string& args, ftdi_context* ftdi, int* result);
+    // The event or the error character.
+    int SetCharacter(const char* call, int FakeConverter::*field, ftdi_context* ftdi, unsigned char ch,
+                     unsigned char enable);
     // libftdi's answer on a context that holds no converter.
     int Unavailable(ftdi_context* ftdi);
 

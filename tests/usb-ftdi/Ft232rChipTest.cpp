@@ -85,17 +85,26 @@ protected:
     // One whole bulk IN transfer of `length` bytes, with the time it took.
     std::vector<uint8_t> In(int length = 4096, uint32_t* tookMs = nullptr)
     {
-        std::vector<uint8_t> buffer(size_t(length), 0xEE);
-        InTransfer t;
-        t.buffer = buffer.data();
-        t.length = length;
+        Transfer x(length);
         const uint64_t start = clock.NowUs();
-        EXPECT_EQ(chip.BulkInStep(t, clock.TickCount() + 60000), 1);
+        EXPECT_EQ(Step(x, 60000), 1);
         if (tookMs)
             *tookMs = uint32_t((clock.NowUs() - start) / 1000);
-        buffer.resize(size_t(t.actual));
-        return buffer;
+        x.buffer.resize(size_t(x.t.actual));
+        return x.buffer;
     }
+    // A transfer of `length` bytes whose steps a test runs itself.
+    struct Transfer {
+        explicit Transfer(int length) : buffer(size_t(length))
+        {
+            t.buffer = buffer.data();
+            t.length = length;
+        }
+        std::vector<uint8_t> buffer;
+        InTransfer t;
+    };
+    int Step(Transfer& x, uint32_t forMs) { return chip.BulkInStep(x.t, clock.TickCount() + forMs); }
+
     static std::vector<uint8_t> Packet(const std::vector<uint8_t>& data)
     {
         std::vector<uint8_t> p{MODEM_STATUS, LINE_STATUS};
@@ -350,23 +359,17 @@ TEST_F(Ft232rChipTest, ATransferEndsWhenItsBufferIsFullAndTheRestWaitsForTheNext
 TEST_F(Ft232rChipTest, APacketBiggerThanTheRoomLeftIsAnOverflow)
 {
     side.Queue(Counting(20));
-    std::vector<uint8_t> buffer(10);
-    InTransfer t;
-    t.buffer = buffer.data();
-    t.length = 10;
-    EXPECT_EQ(chip.BulkInStep(t, clock.TickCount() + 1000), 1);
-    EXPECT_TRUE(t.overflow);
-    EXPECT_EQ(t.actual, 10);
+    Transfer x(10);
+    EXPECT_EQ(Step(x, 1000), 1);
+    EXPECT_TRUE(x.t.overflow);
+    EXPECT_EQ(x.t.actual, 10);
 }
 
 TEST_F(Ft232rChipTest, TheChipHoldsNoMoreThanItsBufferTheRestStaysWithTheMachinesSide)
 {
     side.Queue(Counting(600));
-    InTransfer t;
-    std::vector<uint8_t> buffer(64);
-    t.buffer = buffer.data();
-    t.length = 64;
-    ASSERT_EQ(chip.BulkInStep(t, clock.TickCount() + 1000), 1);
+    Transfer x(64);
+    ASSERT_EQ(Step(x, 1000), 1);
     EXPECT_LE(chip.Buffered(), RX_FIFO_SIZE);
     EXPECT_EQ(side.QueuedBytes() + chip.Buffered(), 600u - 62);
     EXPECT_THAT(side.CallsOf({"Read"}), ElementsAre("Read 256", "Read 62"));
@@ -375,24 +378,18 @@ TEST_F(Ft232rChipTest, TheChipHoldsNoMoreThanItsBufferTheRestStaysWithTheMachine
 TEST_F(Ft232rChipTest, AStepThatRunsOutOfTimeKeepsWhatItHas)
 {
     side.Queue(Counting(70));
-    std::vector<uint8_t> buffer(4096);
-    InTransfer t;
-    t.buffer = buffer.data();
-    t.length = 4096;
-    EXPECT_EQ(chip.BulkInStep(t, clock.TickCount() + 5), 0) << "the timer has 16 ms to run";
-    EXPECT_EQ(t.actual, 64);
-    EXPECT_EQ(chip.BulkInStep(t, clock.TickCount() + 60000), 1);
-    EXPECT_EQ(t.actual, 64 + 10);
+    Transfer x(4096);
+    EXPECT_EQ(Step(x, 5), 0) << "the timer has 16 ms to run";
+    EXPECT_EQ(x.t.actual, 64);
+    EXPECT_EQ(Step(x, 60000), 1);
+    EXPECT_EQ(x.t.actual, 64 + 10);
 }
 
 TEST_F(Ft232rChipTest, PurgingTheReceiveSideDropsWhatTheChipHolds)
 {
     side.Queue(Counting(10));
-    std::vector<uint8_t> buffer(4096);
-    InTransfer t;
-    t.buffer = buffer.data();
-    t.length = 4096;
-    ASSERT_EQ(chip.BulkInStep(t, clock.TickCount() + 1), 0);
+    Transfer x(4096);
+    ASSERT_EQ(Step(x, 1), 0);
     ASSERT_EQ(chip.Buffered(), 10u);
     EXPECT_EQ(Out(FTDI_RESET, FTDI_RESET_PURGE_RX), USB_SUCCESS);
     EXPECT_EQ(chip.Buffered(), 0u);
@@ -413,14 +410,11 @@ TEST_F(Ft232rChipTest, AStalledChipSendsNothingUntilTheCallersLimit)
 {
     side.Queue(Counting(10));
     chip.SetStalled(true);
-    std::vector<uint8_t> buffer(64);
-    InTransfer t;
-    t.buffer = buffer.data();
-    t.length = 64;
+    Transfer x(64);
     const uint64_t start = clock.NowUs();
-    EXPECT_EQ(chip.BulkInStep(t, clock.TickCount() + 50), 0);
+    EXPECT_EQ(Step(x, 50), 0);
     EXPECT_EQ(clock.NowUs() - start, 50000u);
-    EXPECT_EQ(t.actual, 0);
+    EXPECT_EQ(x.t.actual, 0);
     chip.SetStalled(false);
     EXPECT_EQ(In(), Packet(Counting(10))) << "nothing was lost";
 }
