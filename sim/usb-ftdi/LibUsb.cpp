@@ -59,8 +59,8 @@ struct UsbDeviceHandle {
 // Where an asynchronous transfer stands; the transfer itself comes last,
 // since its packet descriptors run on past its end.
 struct CTransferBox {
-    bool inFlight = false;
-    bool cancelled = false;
+    std::atomic<bool> inFlight{false};
+    std::atomic<bool> cancelled{false}; // may come from another thread
     uint32_t deadline = 0; // tick; only when the transfer has a timeout
     InTransfer in;
     UsbTransfer transfer;
