@@ -18,7 +18,7 @@ std::filesystem::path PrimaryLogPath()
 {
     if (!g_override.empty())
         return g_override;
-    return std::filesystem::path(LogFileNameFromExePath(ExecutablePath(), PathSeparator()));
+    return LogFileNameFromExePath(ExecutablePath());
 }
 
 std::FILE* OpenLogFile()
@@ -36,13 +36,16 @@ std::FILE* OpenLogFile()
 
 } // namespace
 
-std::wstring LogFileNameFromExePath(const std::wstring& exePath, wchar_t separator)
+std::filesystem::path LogFileNameFromExePath(const std::filesystem::path& exePath,
+                                             std::filesystem::path::value_type separator)
 {
-    std::wstring path = exePath.substr(0, 259);
+    using String = std::filesystem::path::string_type;
+    const String name = std::filesystem::path("log.bin").native();
+    String path = exePath.native().substr(0, 259);
     size_t cut = path.rfind(separator);
-    if (cut == std::wstring::npos)
-        return L"log.bin";
-    return path.substr(0, cut + 1) + L"log.bin";
+    if (cut == String::npos)
+        return name;
+    return path.substr(0, cut + 1) + name;
 }
 
 std::string CLineLog::IntervalColumn()
@@ -67,26 +70,29 @@ void CLineLog::Write(std::wstring text)
     std::lock_guard<std::mutex> lock(g_lock);
     if (g_observer)
         g_observer(text);
+    // Nothing here may stop the program: whatever fails loses this line alone.
+    try {
+        std::string line = "[";
+        std::wstring stamp = Timestamp();
+        line.append(stamp.begin(), stamp.end());
+        line += "|";
+        line += IntervalColumn();
+        line += "]";
+        for (wchar_t c : text) {
+            if (c == L'\n')
+                line += "\r\n"; // as a text-mode file stores it
+            else
+                line.push_back(static_cast<unsigned>(c) > 255 ? '?' : static_cast<char>(c));
+        }
+        line += "\r\n";
 
-    std::string line = "[";
-    std::wstring stamp = Timestamp();
-    line.append(stamp.begin(), stamp.end());
-    line += "|";
-    line += IntervalColumn();
-    line += "]";
-    for (wchar_t c : text) {
-        if (c == L'\n')
-            line += "\r\n"; // as a text-mode file stores it
-        else
-            line.push_back(static_cast<unsigned>(c) > 255 ? '?' : static_cast<char>(c));
+        std::FILE* f = OpenLogFile();
+        if (!f)
+            return;
+        std::fwrite(line.data(), 1, line.size(), f);
+        std::fclose(f);
+    } catch (...) {
     }
-    line += "\r\n";
-
-    std::FILE* f = OpenLogFile();
-    if (!f)
-        return;
-    std::fwrite(line.data(), 1, line.size(), f);
-    std::fclose(f);
 }
 
 std::wstring CLineLog::Timestamp()

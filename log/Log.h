@@ -22,7 +22,8 @@ public:
     CLineLog(const CLineLog&) = delete;
     CLineLog& operator=(const CLineLog&) = delete;
 
-    // Appends "[timestamp|interval]text" and CR LF. Never fails visibly.
+    // Appends "[timestamp|interval]text" and CR LF. Never fails visibly and
+    // throws nothing: a line that cannot be written is lost.
     void Write(std::wstring text);
     // Local time as "%4d-%.2d-%.2d %.2d:%.2d:%.2d:%.3d" (colon before the milliseconds).
     std::wstring Timestamp();
@@ -54,8 +55,11 @@ std::wstring HexDump(const uint8_t* bytes, int32_t length);
 
 // The log file for an executable path: the path cut to 259 characters, cut
 // after its last separator, then "log.bin"; "log.bin" alone when the path
-// holds no separator.
-std::wstring LogFileNameFromExePath(const std::wstring& exePath, wchar_t separator);
+// holds no separator. Works on the path's own characters (bytes on Linux),
+// so any folder name the system gives comes back unchanged.
+std::filesystem::path LogFileNameFromExePath(
+    const std::filesystem::path& exePath,
+    std::filesystem::path::value_type separator = std::filesystem::path::preferred_separator);
 
 // Where the log goes, for tests; an empty path restores the default (beside
 // the executable).

@@ -28,9 +28,11 @@ public:
 // The process's own services: the system's clock, sleep and beep.
 ISystemServices& RealSystem();
 
-// Full path of the running executable, at most 260 characters
-// (a longer path is cut to fit, as the Windows call does).
-std::wstring ExecutablePath();
+// Full path of the running executable as the system names it, with no text
+// conversion: the wide path on Windows, the file name's bytes on Linux (UTF-8
+// or not). At most 259 characters (bytes on Linux): a longer path is cut to
+// fit, as the Windows call does with its 260-character buffer.
+std::filesystem::path ExecutablePath();
 
 // The computer's name as the request field carries it: at most 15 characters
 // (on Linux the host name's first label, cut to 15).
@@ -57,8 +59,5 @@ std::filesystem::path FallbackLogFolder();
 std::string GetEnv(const char* name);
 // Sets an environment variable of this process; an empty value removes it.
 void SetEnv(const char* name, const std::string& value);
-
-// Path separator of executable paths on this platform.
-wchar_t PathSeparator();
 
 } // namespace vu

@@ -55,14 +55,15 @@ ISystemServices& RealSystem()
     return system;
 }
 
-std::wstring ExecutablePath()
+std::filesystem::path ExecutablePath()
 {
     char buf[4096];
     ssize_t n = readlink("/proc/self/exe", buf, sizeof buf);
     if (n <= 0)
-        return L"";
+        return {};
     n = std::min<ssize_t>(n, 259);
-    return std::wstring(buf, buf + n);
+    // The bytes as they are: a folder name need not be UTF-8.
+    return std::filesystem::path(std::string(buf, size_t(n)));
 }
 
 std::wstring ComputerName()
@@ -113,8 +114,6 @@ void SetEnv(const char* name, const std::string& value)
     else
         setenv(name, value.c_str(), 1);
 }
-
-wchar_t PathSeparator() { return L'/'; }
 
 std::FILE* OpenFileForAppend(const std::filesystem::path& path) { return std::fopen(path.c_str(), "ab"); }
 

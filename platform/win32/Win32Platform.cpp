@@ -43,13 +43,14 @@ ISystemServices& RealSystem()
     return system;
 }
 
-std::wstring ExecutablePath()
+std::filesystem::path ExecutablePath()
 {
+    // The wide call: a folder name outside the ANSI code page stays intact.
     wchar_t buf[260] = {};
     DWORD n = ::GetModuleFileNameW(nullptr, buf, 260);
     if (n >= 260)
         n = 259; // the call cuts a longer path to the buffer
-    return std::wstring(buf, n);
+    return std::filesystem::path(std::wstring(buf, n));
 }
 
 std::wstring ComputerName()
@@ -88,8 +89,6 @@ std::string GetEnv(const char* name)
 
 // An empty value removes the variable, as _putenv_s does.
 void SetEnv(const char* name, const std::string& value) { _putenv_s(name, value.c_str()); }
-
-wchar_t PathSeparator() { return L'\\'; }
 
 std::FILE* OpenFileForAppend(const std::filesystem::path& path) { return _wfopen(path.c_str(), L"ab"); }
 

@@ -2,6 +2,7 @@
 // Ctrl+C, which stops it at once unless the machine is being written.
 #include "platform/Platform.h"
 #include "sim/update-server/UpdateServer.h"
+#include "tests/testsupport/TestSupport.h"
 #include "ui/console/InterruptGuard.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
 #include <mutex>
 #include <poll.h>
 #include <string>
@@ -23,11 +25,11 @@ namespace {
 // The program with its standard output and error in pipes.
 class Child {
 public:
-    explicit Child(const std::vector<std::string>& args)
+    explicit Child(const std::vector<std::string>& args, const std::string& program = VU_CONSOLE_PROGRAM)
     {
         // Everything the child needs is made before the fork: the server's
         // threads may hold the allocator's lock at that moment.
-        std::vector<char*> argv{const_cast<char*>(VU_CONSOLE_PROGRAM)};
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
@@ -40,7 +42,7 @@ public:
             dup2(err[1], 2);
             close(out[0]);
             close(err[0]);
-            execv(VU_CONSOLE_PROGRAM, argv.data());
+            execv(argv[0], argv.data());
             _exit(127);
         }
         close(out[1]);
@@ -153,6 +155,26 @@ TEST_F(ConsoleProcessTest, WritesPlainLinesIntoAPipe)
     std::string out = child.Out();
     EXPECT_EQ(out.rfind("Getting version info...\nCommunication with server...\nUpdate notes:\n", 0), 0u) << out;
     EXPECT_EQ(out.find('\r'), std::string::npos);
+}
+
+// Copied into a folder whose name is not plain ASCII, the program runs as
+// anywhere else and writes its log beside itself: the folder's bytes are
+// used as they are, UTF-8 or not.
+TEST_F(ConsoleProcessTest, RunsAndLogsFromAFolderWhoseNameIsNotAscii)
+{
+    for (std::string folder : {"T\xC3\xA9l\xC3\xA9" "chargements", "T\xE9l\xE9" "chargements"}) {
+        SCOPED_TRACE(::testing::PrintToString(folder));
+        test::TempDir dir;
+        std::filesystem::path home = dir / folder;
+        std::filesystem::create_directory(home);
+        std::filesystem::copy_file(VU_CONSOLE_PROGRAM, home / "vantorelle-update");
+        Child child({"version-info"}, (home / "vantorelle-update").string());
+        ASSERT_TRUE(child.Started());
+        EXPECT_EQ(child.Wait(60000), 0) << child.Err();
+        EXPECT_NE(child.Out().find("Update notes:\n"), std::string::npos) << child.Out();
+        std::string log = test::ReadFileText(home / "log.bin");
+        EXPECT_NE(log.find("]TAVRIN Automatic Key Cutting Machine V1.4.1 start\r\n"), std::string::npos) << log;
+    }
 }
 
 TEST_F(ConsoleProcessTest, CtrlCWhileWritingAsksForASecondPress)

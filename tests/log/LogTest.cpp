@@ -148,7 +148,8 @@ class LogFileName : public ::testing::TestWithParam<NameCase> {};
 
 TEST_P(LogFileName, IsFormedBesideTheExecutable)
 {
-    EXPECT_EQ(LogFileNameFromExePath(GetParam().exePath, L'\\'), GetParam().logPath);
+    EXPECT_EQ(LogFileNameFromExePath(GetParam().exePath, '\\').native(),
+              std::filesystem::path(GetParam().logPath).native());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -161,6 +162,43 @@ INSTANTIATE_TEST_SUITE_P(
                       NameCase{"LongerThanTheBuffer", L"C:\\" + std::wstring(250, L'a') + L"\\bbbbbbbbbbbbbbb\\upd.exe",
                                L"C:\\" + std::wstring(250, L'a') + L"\\log.bin"}),
     CaseName);
+
+// Executable paths as each system names them, with the log file beside each.
+template <class Char>
+std::vector<std::pair<std::basic_string<Char>, std::basic_string<Char>>> SystemPathCases();
+
+// Linux: bytes, UTF-8 or not.
+template <>
+[[maybe_unused]] std::vector<std::pair<std::string, std::string>> SystemPathCases<char>()
+{
+    std::vector<std::pair<std::string, std::string>> cases;
+    for (std::string folder : {"/home/user/T\xC3\xA9l\xC3\xA9" "chargements", // UTF-8
+                               "/home/user/T\xE9l\xE9" "chargements",          // ISO 8859-1, not UTF-8
+                               "/media/\xFF\xFE\x80\x01 \\"})                // no text at all
+        cases.push_back({folder + "/vantorelle-update", folder + "/log.bin"});
+    return cases;
+}
+
+// Windows: wide characters outside any ANSI code page.
+template <>
+[[maybe_unused]] std::vector<std::pair<std::wstring, std::wstring>> SystemPathCases<wchar_t>()
+{
+    std::vector<std::pair<std::wstring, std::wstring>> cases;
+    for (std::wstring folder :
+         {L"C:\\Users\\\u0417\u0430\u0432\u0430\u043D\u0442\u0430\u0436\u0435\u043D\u043D\u044F \u4E0B\u8F7D",
+          L"C:\\\U0001F4E5", // a surrogate pair
+          L"\\\\?\\D:\\T\u00E9l\u00E9" L"chargements"})
+        cases.push_back({folder + L"\\VantorelleUpdate.exe", folder + L"\\log.bin"});
+    return cases;
+}
+
+TEST(LogFileNameOfTheSystem, KeepsAFolderNameThatIsNotAscii)
+{
+    for (const auto& [exe, log] : SystemPathCases<std::filesystem::path::value_type>()) {
+        SCOPED_TRACE(::testing::PrintToString(exe));
+        EXPECT_EQ(LogFileNameFromExePath(exe).native(), log);
+    }
+}
 
 TEST(LogText, HexDump)
 {

@@ -18,11 +18,11 @@ TEST(SystemServices, ComputerNameFitsTheRequestField)
 
 TEST(SystemServices, ExecutablePathNamesThisProgram)
 {
-    std::wstring path = ExecutablePath();
+    std::filesystem::path path = ExecutablePath();
     ASSERT_FALSE(path.empty());
-    EXPECT_LT(path.size(), 260u);
-    EXPECT_NE(path.find(L"platform_tests"), std::wstring::npos);
-    EXPECT_NE(path.rfind(PathSeparator()), std::wstring::npos);
+    EXPECT_LT(path.native().size(), 260u);
+    EXPECT_NE(path.filename().string().find("platform_tests"), std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_regular_file(path)) << path;
 }
 
 TEST(SystemServices, RandomBytesDifferBetweenCalls)
