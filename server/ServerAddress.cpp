@@ -25,7 +25,7 @@ namespace {
 
 // The address text from the page lives in 30 bytes: 29 of text and its zero.
 constexpr size_t ADDRESS_TEXT_MAX = 29;
-// An address page is a dotted address; a body of more than this is no address page.
+// An address page is a dotted address; of a longer body this much is kept.
 constexpr size_t PAGE_TEXT_MAX = 4096;
 
 std::string EnvOr(const char* name, const char* fallback)
@@ -72,10 +72,11 @@ std::string FixedServerAddress() { return EnvOr("VANTORELLE_FIXED_SERVER", VU_FI
 std::string ServerDnsName() { return EnvOr("VANTORELLE_SERVER_NAME", VU_SERVER_NAME); }
 std::string AddressPageUrl() { return EnvOr("VANTORELLE_ADDRESS_PAGE", VU_ADDRESS_PAGE); }
 
-int FetchPageText(const std::string& url, std::string& pageText)
+int FetchPageText(const std::string& url, std::string& pageText, uint64_t* bodyBytes)
 {
     pageText.clear();
-    return net::HttpGet(url, &pageText, PAGE_TEXT_MAX) == net::HTTP_GET_OK ? net::HTTP_GET_OK : net::HTTP_GET_FAILED;
+    return net::HttpGet(url, &pageText, PAGE_TEXT_MAX, bodyBytes) == net::HTTP_GET_OK ? net::HTTP_GET_OK
+                                                                                  : net::HTTP_GET_FAILED;
 }
 
 int ResolveServerAddress(const ExchangeRecord& record, uint32_t* addrNet, const ServerSeams& seams)
@@ -94,13 +95,16 @@ int ResolveServerAddress(const ExchangeRecord& record, uint32_t* addrNet, const 
             addressText = net::InetNtoa(addrs.back());
     } else {
         std::string page;
-        int fetched = FetchPageText(AddressPageUrl(), page);
+        uint64_t pageBytes = 0;
+        int fetched = FetchPageText(AddressPageUrl(), page, &pageBytes);
         WriteLog(Format(L"%d-%s", fetched, AsLogText(page).c_str()));
         if (fetched == net::HTTP_GET_OK) {
             addressText = TrimPageText(page);
-            if (addressText.size() > ADDRESS_TEXT_MAX) {
+            // A body cut to the part kept counts by its whole length.
+            uint64_t length = pageBytes > page.size() ? pageBytes : addressText.size();
+            if (length > ADDRESS_TEXT_MAX) {
                 // An over-long page is refused, not cut: a cut text could still parse as some other address.
-                WriteLog(Format(L"Address page text too long: %d bytes", int(addressText.size())));
+                WriteLog(Format(L"Address page text too long: %llu bytes", (unsigned long long)length));
                 addressText.clear();
             }
         } else if (lookupError == 0) {

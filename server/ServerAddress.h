@@ -17,10 +17,12 @@ std::string FixedServerAddress();
 std::string ServerDnsName();
 std::string AddressPageUrl();
 
-// The body of the address page, carriage returns dropped, into pageText.
-// net::HTTP_GET_OK (0) when read to its end, net::HTTP_GET_FAILED (7) on any
-// failure (pageText keeps what arrived).
-int FetchPageText(const std::string& url, std::string& pageText);
+// The body of the address page, carriage returns dropped, into pageText:
+// its first 4096 bytes, the rest read but not kept. net::HTTP_GET_OK (0)
+// when read to its end, net::HTTP_GET_FAILED (7) on any failure (pageText
+// keeps what arrived). *bodyBytes, when given: the whole body's length
+// without carriage returns.
+int FetchPageText(const std::string& url, std::string& pageText, uint64_t* bodyBytes = nullptr);
 
 // 0 and *addrNet (network byte order) to connect to; or the conversation's
 // end: -1 or SERVER_HOST_NOT_FOUND, with the log lines already written.

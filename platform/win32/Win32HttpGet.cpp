@@ -21,12 +21,21 @@ private:
 
 } // namespace
 
-int HttpGet(const std::string& url, std::string* body, size_t maxBytes)
+int HttpGet(const std::string& url, std::string* body, size_t maxBytes, uint64_t* bodyBytes,
+            const HttpLimits* limits)
 {
     body->clear();
+    if (bodyBytes)
+        *bodyBytes = 0;
     CInternetHandle session(::InternetOpenA("VantorelleUpdate", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (!session.Get())
         return HTTP_GET_FAILED;
+    // Without limits WinINet keeps its own, as the system has them configured.
+    if (limits) {
+        DWORD connectMs = limits->connectMs, receiveMs = limits->receiveMs;
+        ::InternetSetOptionA(session.Get(), INTERNET_OPTION_CONNECT_TIMEOUT, &connectMs, sizeof connectMs);
+        ::InternetSetOptionA(session.Get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &receiveMs, sizeof receiveMs);
+    }
     // The page names the server of the moment, so never answer it from the cache.
     DWORD flags = INTERNET_FLAG_TRANSFER_ASCII | INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE
                   | INTERNET_FLAG_PRAGMA_NOCACHE;
@@ -43,9 +52,11 @@ int HttpGet(const std::string& url, std::string* body, size_t maxBytes)
         for (DWORD i = 0; i < got; ++i) {
             if (chunk[i] == '\r')
                 continue;
-            if (body->size() >= maxBytes)
-                return HTTP_GET_FAILED;
-            body->push_back(chunk[i]);
+            if (bodyBytes)
+                ++*bodyBytes;
+            // Past the bound the body is still read to its end, only not kept.
+            if (body->size() < maxBytes)
+                body->push_back(chunk[i]);
         }
     }
 }
