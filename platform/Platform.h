@@ -37,6 +37,9 @@ std::filesystem::path ExecutablePath();
 // The computer's name as the request field carries it: at most 15 characters
 // (on Linux the host name's first label, cut to 15).
 std::wstring ComputerName();
+// That form of a host name: its first label, at most 15 bytes, each byte
+// taken as AnsiToWide takes it.
+std::wstring ComputerNameFromHostName(const std::string& host);
 
 // Eight bytes from a fresh GUID (Data1 little-endian, Data2, Data3), or from
 // the system's random source where there are no GUIDs.

@@ -71,11 +71,7 @@ std::wstring ComputerName()
     char host[256] = {};
     if (gethostname(host, sizeof host - 1) != 0)
         return L"";
-    std::string name(host);
-    name = name.substr(0, name.find('.'));
-    if (name.size() > 15)
-        name.resize(15);
-    return std::wstring(name.begin(), name.end());
+    return ComputerNameFromHostName(host);
 }
 
 void RandomBytes8(uint8_t out[8])

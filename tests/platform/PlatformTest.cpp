@@ -16,6 +16,21 @@ TEST(SystemServices, ComputerNameFitsTheRequestField)
     EXPECT_EQ(name.find(L'.'), std::wstring::npos);
 }
 
+TEST(SystemServices, HostNamesBecomeTheRequestFieldsForm)
+{
+    struct Case { const char* host; const wchar_t* name; };
+    const Case cases[] = {
+        {"bench", L"bench"},
+        {"bench.example.org", L"bench"},
+        {"workshop-pc-number-7.lan", L"workshop-pc-num"},
+        {"", L""},
+        {".local", L""},
+        {"h\xE9te.lan", L"h\u00E9te"}, // not 0xFFE9: the byte is not widened as a signed char
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ComputerNameFromHostName(c.host), c.name) << c.host;
+}
+
 TEST(SystemServices, ExecutablePathNamesThisProgram)
 {
     std::filesystem::path path = ExecutablePath();
