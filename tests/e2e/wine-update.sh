@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # The unmodified VantorelleUpdate.exe under Wine with the FTD2XX.dll stand-in
 # beside it: the dialog driver presses "Update Online" and waits for the final
-# status; the machine's storage is compared with the served content.
+# status; the machine's storage is compared with the served content, the
+# title and the first log line with the version.
 #
-#   wine-update.sh BITS EXE DLL DRIVER_EXE WINE_RUN SERVER SIMULATOR
+#   wine-update.sh BITS EXE DLL DRIVER_EXE WINE_RUN SERVER SIMULATOR VERSION [ADDRESS PAGE_URL]
 # BITS (32 or 64) says which build the program comes from. The server and the
 # simulator are native programs (the native build's).
+# With ADDRESS and PAGE_URL, the program is a release build with these
+# endpoints built in: the server listens there, and the endpoint variables
+# point at nothing, so the run passes only if the program ignores them.
 set -uo pipefail
-bits=$1 exe=$2 dll=$3 driver=$4 wine_run=$5 server=$6 sim=$7
+bits=$1 exe=$2 dll=$3 driver=$4 wine_run=$5 server=$6 sim=$7 version=$8 built_in=${9:-} built_in_page=${10:-}
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/e2e-lib.sh"
 
@@ -39,8 +43,14 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 
 e2e_make_content "$server" "$work/content" 9000 70000 V2.40 || exit 1
-address=$(e2e_pick_address 20)
-e2e_start_server "$server" "$address" "$work/content" "$work/server.log" || exit 1
+if [ -n "$built_in" ]; then
+  address=$built_in
+  page_port=$(echo "$built_in_page" | sed -n 's|^http://[^/:]*:\([0-9]*\)/.*|\1|p')
+  e2e_start_server "$server" "$address" "$work/content" "$work/server.log" --page-port "${page_port:-80}" || exit 1
+else
+  address=$(e2e_pick_address 20)
+  e2e_start_server "$server" "$address" "$work/content" "$work/server.log" || exit 1
+fi
 e2e_start_sim "$sim" "$work/machine" "$work/sim.log" || exit 1
 e2e_say "wine: server $address, machine $E2E_SIM_ADDRESS, the ${bits}-bit program"
 
@@ -54,7 +64,13 @@ cp "$driver" "$work/app/DialogDriver.exe"
 # (its own simulator driver) stays unset; the stand-in has its own variable.
 unset VANTORELLE_SIMULATOR
 export VANTORELLE_STANDIN_SIMULATOR=$E2E_SIM_ADDRESS
-export VANTORELLE_FIXED_SERVER=$address VANTORELLE_SERVER_NAME=$address VANTORELLE_ADDRESS_PAGE=$E2E_PAGE_URL
+if [ -n "$built_in" ]; then
+  e2e_say "release program: endpoints built in ($address), the test variables point at nothing"
+  export VANTORELLE_FIXED_SERVER=127.254.0.1 VANTORELLE_SERVER_NAME=127.254.0.1 \
+    VANTORELLE_ADDRESS_PAGE=http://127.254.0.1:9/forum/getip.php VANTORELLE_SIMULATOR=127.254.0.1:9
+else
+  export VANTORELLE_FIXED_SERVER=$address VANTORELLE_SERVER_NAME=$address VANTORELLE_ADDRESS_PAGE=$E2E_PAGE_URL
+fi
 # The prefix of the build the program came from, made once by wine-run.
 export VU_WINE_BUILD_DIR=${VU_WINE_BUILD_DIR:-$(cd "$(dirname "$exe")" && while [ ! -f CMakeCache.txt ] && [ "$PWD" != / ]; do cd ..; done; pwd)}
 
@@ -67,8 +83,15 @@ cat "$work/sim.log"
 ok=0
 [ "$status" -eq 0 ] || { e2e_fail "the dialog did not end with \"Update success.\" (driver status $status)"; ok=1; }
 grep -q '^status: Update success\.' "$work/driver.out" || ok=1
+title="TAVRIN Automatic Key Cutting Machine On line Update Tool V$version"
+grep -qxF "title: $title" "$work/driver.out" || { e2e_fail "the title is not \"$title\""; ok=1; }
 if [ -f "$work/app/log.bin" ]; then
   e2e_say "log.bin beside the program: $(wc -l <"$work/app/log.bin") lines"
+  first=$(head -n 1 "$work/app/log.bin" | tr -d '\r')
+  case $first in
+    *"]TAVRIN Automatic Key Cutting Machine V$version start") ;;
+    *) e2e_fail "the first log line is \"$first\""; ok=1 ;;
+  esac
 else
   e2e_fail "no log.bin beside the program"; ok=1
 fi
