@@ -48,6 +48,18 @@ e2e_start_server() {
   E2E_SERVER_ADDRESS=$address
 }
 
+# A release program has its endpoints built in, so the server must listen
+# where they point; runs of such programs on one machine take turns there.
+# e2e_start_server_built_in SERVER_BIN ADDRESS PAGE_URL CONTENT_DIR LOG [more server options]
+e2e_start_server_built_in() {
+  local bin=$1 address=$2 page=$3 content=$4 log=$5 port
+  shift 5
+  exec {E2E_ENDPOINT_LOCK}>"/tmp/vu-e2e-endpoints-$address.lock"
+  flock -w 900 "$E2E_ENDPOINT_LOCK" || { e2e_fail "$address stayed in use by another run"; return 1; }
+  port=$(sed -n 's|^http://[^/:]*:\([0-9]*\)/.*|\1|p' <<<"$page")
+  e2e_start_server "$bin" "$address" "$content" "$log" --page-port "${port:-80}" "$@"
+}
+
 # e2e_start_sim SIM_BIN STATE_DIR LOG [more simulator options]
 # Sets E2E_SIM_PID and E2E_SIM_ADDRESS (HOST:PORT).
 e2e_start_sim() {
@@ -80,6 +92,13 @@ e2e_use_usb_converter() {
   unset VANTORELLE_SIMULATOR
   export VANTORELLE_USB_SIMULATOR=$E2E_SIM_ADDRESS
   export LD_LIBRARY_PATH=$1${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
+}
+
+# For a release program: the variables a development build would follow point
+# at nothing, so the run passes only if the program ignores them.
+e2e_export_dead_tool_env() {
+  export VANTORELLE_FIXED_SERVER=127.254.0.1 VANTORELLE_SERVER_NAME=127.254.0.1 \
+    VANTORELLE_ADDRESS_PAGE=http://127.254.0.1:9/forum/getip.php VANTORELLE_SIMULATOR=127.254.0.1:9
 }
 
 # Stops one process we started (SIGTERM, then SIGKILL after 15 s) and waits for it.

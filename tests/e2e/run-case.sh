@@ -3,14 +3,17 @@
 # and the machine simulator, both started here on loopback and stopped
 # again; the machine's storage is compared with the served content.
 #
-#   run-case.sh CASE TOOL SERVER SIMULATOR
+#   run-case.sh CASE TOOL SERVER SIMULATOR [ADDRESS PAGE_URL]
 #   CASE: update-short update-long repair-data repair-card version-info faults
 #         list-devices
 # With E2E_USB_LIBDIR set (the folder of sim/usb-ftdi's libusb-1.0.so.0), the
 # tool reaches the simulator through libftdi1 and the virtual FT232R instead
 # of its own simulator client.
+# With ADDRESS and PAGE_URL the tool is a release build with these endpoints
+# built in: the server listens there, the machine is named by --simulator,
+# and the variables a development build follows point at nothing.
 set -uo pipefail
-case_name=$1 tool=$2 server=$3 sim=$4
+case_name=$1 tool=$2 server=$3 sim=$4 built_in=${5:-} built_in_page=${6:-}
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/e2e-lib.sh"
 
@@ -59,20 +62,31 @@ case $case_name in
 esac
 
 e2e_make_content "$server" "$work/content" "$firmware" "$image" "$item6" || exit 1
-# The USB runs take addresses of their own, apart from the same cases' plain runs.
-[ -n "${E2E_USB_LIBDIR:-}" ] && n=$((n + 10))
-address=$(e2e_pick_address "$n")
-e2e_start_server "$server" "$address" "$work/content" "$work/server.log" "${server_args[@]}" || exit 1
-e2e_start_sim "$sim" "$work/machine" "$work/sim.log" "${sim_args[@]}" || exit 1
-e2e_export_tool_env
-road="its simulator client"
-if [ -n "${E2E_USB_LIBDIR:-}" ]; then
-  e2e_use_usb_converter "$E2E_USB_LIBDIR"
-  road="libftdi1 and the virtual FT232R"
+tool_args=()
+if [ -n "$built_in" ]; then
+  address=$built_in
+  e2e_start_server_built_in "$server" "$address" "$built_in_page" "$work/content" "$work/server.log" \
+    "${server_args[@]}" || exit 1
+  e2e_start_sim "$sim" "$work/machine" "$work/sim.log" "${sim_args[@]}" || exit 1
+  e2e_export_dead_tool_env
+  tool_args=(--simulator "$E2E_SIM_ADDRESS")
+  e2e_say "$case_name, release program: server at its built-in $address, machine $E2E_SIM_ADDRESS by --simulator"
+else
+  # The USB runs take addresses of their own, apart from the same cases' plain runs.
+  [ -n "${E2E_USB_LIBDIR:-}" ] && n=$((n + 10))
+  address=$(e2e_pick_address "$n")
+  e2e_start_server "$server" "$address" "$work/content" "$work/server.log" "${server_args[@]}" || exit 1
+  e2e_start_sim "$sim" "$work/machine" "$work/sim.log" "${sim_args[@]}" || exit 1
+  e2e_export_tool_env
+  road="its simulator client"
+  if [ -n "${E2E_USB_LIBDIR:-}" ]; then
+    e2e_use_usb_converter "$E2E_USB_LIBDIR"
+    road="libftdi1 and the virtual FT232R"
+  fi
+  e2e_say "$case_name: server $address, machine $E2E_SIM_ADDRESS, reached through $road"
 fi
-e2e_say "$case_name: server $address, machine $E2E_SIM_ADDRESS, reached through $road"
 
-"$tool" "$command" >"$work/tool.out" 2>&1
+"$tool" "${tool_args[@]}" "$command" >"$work/tool.out" 2>&1
 status=$?
 tr '\r' '\n' <"$work/tool.out" | grep -v '^\s*$' | tail -n 15
 e2e_stop "$E2E_SIM_PID"

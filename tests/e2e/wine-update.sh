@@ -45,8 +45,7 @@ fi
 e2e_make_content "$server" "$work/content" 9000 70000 V2.40 || exit 1
 if [ -n "$built_in" ]; then
   address=$built_in
-  page_port=$(echo "$built_in_page" | sed -n 's|^http://[^/:]*:\([0-9]*\)/.*|\1|p')
-  e2e_start_server "$server" "$address" "$work/content" "$work/server.log" --page-port "${page_port:-80}" || exit 1
+  e2e_start_server_built_in "$server" "$address" "$built_in_page" "$work/content" "$work/server.log" || exit 1
 else
   address=$(e2e_pick_address 20)
   e2e_start_server "$server" "$address" "$work/content" "$work/server.log" || exit 1
@@ -66,8 +65,7 @@ unset VANTORELLE_SIMULATOR
 export VANTORELLE_STANDIN_SIMULATOR=$E2E_SIM_ADDRESS
 if [ -n "$built_in" ]; then
   e2e_say "release program: endpoints built in ($address), the test variables point at nothing"
-  export VANTORELLE_FIXED_SERVER=127.254.0.1 VANTORELLE_SERVER_NAME=127.254.0.1 \
-    VANTORELLE_ADDRESS_PAGE=http://127.254.0.1:9/forum/getip.php VANTORELLE_SIMULATOR=127.254.0.1:9
+  e2e_export_dead_tool_env
 else
   export VANTORELLE_FIXED_SERVER=$address VANTORELLE_SERVER_NAME=$address VANTORELLE_ADDRESS_PAGE=$E2E_PAGE_URL
 fi
