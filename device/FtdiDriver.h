@@ -73,8 +73,9 @@ public:
     }
 };
 
-// The process's own driver, chosen once, at first use: the virtual FTDI
-// client when VANTORELLE_SIMULATOR is set, else the platform's driver.
+// The process's own driver, chosen once, at first use: the platform's driver;
+// in a development build the virtual FTDI client when VANTORELLE_SIMULATOR
+// is set.
 IFtdiDriver& ProcessDriver();
 
 // Back ends, each in its own file.

@@ -155,6 +155,8 @@ void WriteLog(std::wstring text) { ProcessLog().Write(std::move(text)); }
 
 std::wstring LogTimestamp() { return ProcessLog().Timestamp(); }
 
+#if VU_TEST_HOOKS
 void ResetLogIntervalForTesting() { ProcessLog().ForgetPreviousCall(); }
+#endif
 
 } // namespace vu

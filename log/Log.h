@@ -68,7 +68,9 @@ void SetLogFileOverride(const std::filesystem::path& path);
 // Sees the text of every WriteLog call (tests); an empty function removes it.
 void SetLogObserver(std::function<void(const std::wstring& text)> observer);
 
+#if VU_TEST_HOOKS
 // ProcessLog().ForgetPreviousCall, as a new process would start (tests).
 void ResetLogIntervalForTesting();
+#endif
 
 } // namespace vu

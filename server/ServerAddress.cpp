@@ -9,14 +9,9 @@
 
 #include <vector>
 
-#ifndef VU_FIXED_SERVER
-#define VU_FIXED_SERVER "127.0.0.1"
-#endif
-#ifndef VU_SERVER_NAME
-#define VU_SERVER_NAME "localhost"
-#endif
-#ifndef VU_ADDRESS_PAGE
-#define VU_ADDRESS_PAGE "http://127.0.0.1:8006/forum/getip.php"
+// The build names the endpoints (cmake/Endpoints.cmake); there is no default here.
+#if !defined(VU_FIXED_SERVER) || !defined(VU_SERVER_NAME) || !defined(VU_ADDRESS_PAGE)
+#error "VU_FIXED_SERVER, VU_SERVER_NAME and VU_ADDRESS_PAGE come from the build"
 #endif
 
 namespace vu {
@@ -28,11 +23,13 @@ constexpr size_t ADDRESS_TEXT_MAX = 29;
 // An address page is a dotted address; of a longer body this much is kept.
 constexpr size_t PAGE_TEXT_MAX = 4096;
 
+#if VU_TEST_HOOKS
 std::string EnvOr(const char* name, const char* fallback)
 {
     std::string v = GetEnv(name);
     return v.empty() ? std::string(fallback) : v;
 }
+#endif
 
 bool LookUpHost(const HostLookup& lookup, const std::string& name, std::vector<uint32_t>* addrs, bool* isIpv4,
                 int* error)
@@ -68,9 +65,17 @@ std::wstring AsLogText(const std::string& bytes)
 
 } // namespace
 
+#if VU_TEST_HOOKS
+// Development builds: the tests point the tool at their own server.
 std::string FixedServerAddress() { return EnvOr("VANTORELLE_FIXED_SERVER", VU_FIXED_SERVER); }
 std::string ServerDnsName() { return EnvOr("VANTORELLE_SERVER_NAME", VU_SERVER_NAME); }
 std::string AddressPageUrl() { return EnvOr("VANTORELLE_ADDRESS_PAGE", VU_ADDRESS_PAGE); }
+#else
+// A release build reaches the servers it was built with, whatever the environment says.
+std::string FixedServerAddress() { return VU_FIXED_SERVER; }
+std::string ServerDnsName() { return VU_SERVER_NAME; }
+std::string AddressPageUrl() { return VU_ADDRESS_PAGE; }
+#endif
 
 int FetchPageText(const std::string& url, std::string& pageText, uint64_t* bodyBytes)
 {

@@ -10,9 +10,9 @@
 
 namespace vu {
 
-// The endpoints in force: the environment variables VANTORELLE_FIXED_SERVER,
-// VANTORELLE_SERVER_NAME and VANTORELLE_ADDRESS_PAGE when set, else the
-// build's constants.
+// The endpoints in force: the build's constants; in a development build the
+// environment variables VANTORELLE_FIXED_SERVER, VANTORELLE_SERVER_NAME and
+// VANTORELLE_ADDRESS_PAGE take their place when set.
 std::string FixedServerAddress();
 std::string ServerDnsName();
 std::string AddressPageUrl();
