@@ -13,6 +13,7 @@
 #include "tests/testsupport/VirtualSystem.h"
 #include "ui/console/ConsoleApp.h"
 
+#include <VuVersion.h>
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -99,9 +100,9 @@ TEST_P(ConsoleCommandTest, RunsTheVersionQueryThenTheCommandToSuccess)
     // The start line comes before every other line of the run.
     std::vector<std::wstring> lines = m_log.Lines();
     ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.front(), L"TAVRIN Automatic Key Cutting Machine V1.4.1 start");
+    EXPECT_EQ(lines.front(), L"TAVRIN Automatic Key Cutting Machine V" VU_VERSION_WTEXT L" start");
     std::string file = test::ReadFileText(m_log.File());
-    EXPECT_TRUE(file.substr(0, file.find("\r\n")).ends_with("|    -   ]TAVRIN Automatic Key Cutting Machine V1.4.1 start"));
+    EXPECT_TRUE(file.substr(0, file.find("\r\n")).ends_with("|    -   ]TAVRIN Automatic Key Cutting Machine V" VU_VERSION_TEXT " start"));
 
     if (std::string(c.name) == "Update" || std::string(c.name) == "DefaultIsUpdate") {
         EXPECT_EQ(machine.Firmware(), m_content.firmware);
@@ -157,7 +158,7 @@ TEST_F(ConsoleAppTest, UsageErrorsExitWithTwoAndRunNothing)
 TEST_F(ConsoleAppTest, HelpAndVersion)
 {
     EXPECT_EQ(Run({"--version"}), CONSOLE_OK);
-    EXPECT_EQ(m_out, "vantorelle-update 1.4.1\n");
+    EXPECT_EQ(m_out, "vantorelle-update " VU_VERSION_TEXT "\n");
     EXPECT_EQ(Run({"--help"}), CONSOLE_OK);
     for (const char* word : {"update", "repair-data", "repair-card", "version-info", "--simulator", "--list-devices"})
         EXPECT_NE(m_out.find(word), std::string::npos) << word;

@@ -3,6 +3,7 @@
 // image addressing, retried writes and resumed replies ending in success
 // with nothing lost, and the elapsed-time status.
 #include "engine/Engine.h"
+#include "platform/ToolVersion.h"
 #include "tests/engine/EngineFixture.h"
 
 #include <algorithm>
@@ -26,7 +27,7 @@ void ExpectAutomaticFields(const sim::ReceivedRequest& r)
 {
     ASSERT_GE(r.parsed.fields.size(), 3u);
     EXPECT_EQ(r.parsed.fields[1], Utf16(ComputerName()));
-    EXPECT_EQ(r.parsed.fields[2], Utf16(L"1.4.1"));
+    EXPECT_EQ(r.parsed.fields[2], Utf16(TOOL_VERSION_TEXT));
 }
 
 TEST_F(TransferTest, FirmwareRequestCarriesItemsCutOrFilledAndTheLoaderVersion)

@@ -67,7 +67,7 @@ TEST_F(ServerExchangeTest, PacketCarriesLengthsThenFieldsThenAFinalZero)
 {
     StartServer();
     RecordPtr r = NewRecord(0);
-    const Bytes f0{0x02, 0x01, 0x04}, f1(30, 0x41), f2{'1', 0, '.', 0, '4', 0, '.', 0, '1', 0};
+    const Bytes f0{0x02, 0x01, 0x04}, f1(30, 0x41), f2 = VersionField();
     const Bytes* fields[] = {&f0, &f1, &f2};
     for (int i = 0; i < 3; ++i) {
         std::memcpy(r->requestData[i], fields[i]->data(), fields[i]->size());

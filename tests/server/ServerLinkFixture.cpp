@@ -1,5 +1,7 @@
 #include "tests/server/ServerLinkFixture.h"
 
+#include "platform/ToolVersion.h"
+
 #include "platform/Platform.h"
 
 #include <cstring>
@@ -34,6 +36,18 @@ RecordPtr RequestFor(const Bytes& tag, int32_t namedServer, uint32_t partOffset,
     }
     return r;
 }
+
+Bytes Utf16Le(const std::wstring& text)
+{
+    Bytes b;
+    for (wchar_t c : text) {
+        b.push_back(uint8_t(c & 0xFF));
+        b.push_back(uint8_t(uint32_t(c) >> 8));
+    }
+    return b;
+}
+
+Bytes VersionField() { return Utf16Le(TOOL_VERSION_TEXT); }
 
 Bytes ReplyRecord(const ExchangeRecord& record, int i)
 {

@@ -40,6 +40,10 @@ void FillSentinelReply(ExchangeRecord& record);
 void ExpectSentinelReply(const ExchangeRecord& record);
 
 std::wstring W(const std::string& s);
+// A text as the request carries it: UTF-16LE, no terminator.
+Bytes Utf16Le(const std::wstring& text);
+// The tool's version as request field 2 carries it.
+Bytes VersionField();
 
 extern const Bytes TAG_NOTES, TAG_FIRMWARE, TAG_IMAGE_SIZE, TAG_IMAGE_PART, TAG_PLAYBACK, TAG_CARD;
 

@@ -10,7 +10,7 @@ namespace {
 
 using namespace vu::sim;
 
-const Bytes NAME{'P', 0, 'C', 0}, VERSION{'1', 0, '.', 0, '4', 0, '.', 0, '1', 0};
+const Bytes NAME{'P', 0, 'C', 0}, VERSION = VersionField();
 
 Bytes Corrupt(Bytes packet, size_t at, uint8_t value)
 {

@@ -5,6 +5,7 @@
 
 #include "engine/ControlIds.h"
 
+#include <VuVersion.h>
 #include <gtest/gtest.h>
 
 #include <commctrl.h>
@@ -16,7 +17,7 @@
 namespace vu::test {
 namespace {
 
-const wchar_t* const TITLE = L"TAVRIN Automatic Key Cutting Machine On line Update Tool V1.4.1";
+const wchar_t* const TITLE = L"TAVRIN Automatic Key Cutting Machine On line Update Tool V" VU_VERSION_WTEXT;
 const wchar_t* const STEPS =
     L"1. Connect Vantorelle to PC with a USB cable.\n2. Turn on the Vantorelle.\n"
     L"3. Click 'Update Online' button to start update.\n4. The screen will appear 'Listenning' prompt.\n"

@@ -12,6 +12,7 @@
 #include "tests/testsupport/TestSupport.h"
 #include "tests/testsupport/VirtualSystem.h"
 
+#include <VuVersion.h>
 #include <gtest/gtest.h>
 
 #include <commctrl.h>
@@ -123,7 +124,7 @@ TEST_F(DialogUpdateTest, OpeningLogsTheStartLineAndShowsTheVersionNotes)
 
     std::string file = ReadFileText(m_log.File());
     std::string first = file.substr(0, file.find("\r\n"));
-    EXPECT_TRUE(first.ends_with("|    -   ]TAVRIN Automatic Key Cutting Machine V1.4.1 start")) << first;
+    EXPECT_TRUE(first.ends_with("|    -   ]TAVRIN Automatic Key Cutting Machine V" VU_VERSION_TEXT " start")) << first;
 }
 
 TEST_F(DialogUpdateTest, UpdateOnlineRunsToSuccessWithTheBarBackAtZero)

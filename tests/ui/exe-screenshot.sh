@@ -1,10 +1,10 @@
 #!/bin/sh
 # Starts the shipped VantorelleUpdate.exe under Wine on the display, waits for
 # its window, saves a picture of it as PNG and checks the run's first log line.
-#   exe-screenshot.sh EXE WINE-RUN BUILD-DIR OUT.png
+#   exe-screenshot.sh EXE WINE-RUN BUILD-DIR OUT.png VERSION
 set -u
-exe=$1 winerun=$2 build=$3 out=$4
-title='TAVRIN Automatic Key Cutting Machine On line Update Tool V1.4.1'
+exe=$1 winerun=$2 build=$3 out=$4 version=$5
+title="TAVRIN Automatic Key Cutting Machine On line Update Tool V$version"
 
 [ -n "${DISPLAY:-}" ] || { echo "no display: start Xvfb and set DISPLAY"; exit 77; }
 for tool in import xwininfo; do
@@ -39,6 +39,6 @@ echo "screenshot: $out"
 
 first=$(head -n 1 "$work/log.bin" | tr -d '\r')
 case $first in
-  *"]TAVRIN Automatic Key Cutting Machine V1.4.1 start") ;;
+  *"]TAVRIN Automatic Key Cutting Machine V$version start") ;;
   *) echo "first log line: $first"; exit 1 ;;
 esac
